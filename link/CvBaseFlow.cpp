@@ -1,0 +1,66 @@
+#include "link/CvBaseFlow.h"
+
+#include <exception>
+
+#include "link/CvSocketUtility.h"
+#include "service/CvLog.h"
+
+std::mutex g_flow_mutex;
+
+CvBaseFlow::CvBaseFlow(std::shared_ptr<const CvRequest> request)
+    : request_(std::move(request)) {}
+
+CvBaseFlow::~CvBaseFlow() = default;
+
+bool CvBaseFlow::Matches() {
+  return request_ != nullptr && request_->methodName == description().methodCode;
+}
+
+std::string CvBaseFlow::Process() {
+  if (!description().holdsFlowMutex) return runSkeleton();
+  std::lock_guard<std::mutex> lock(g_flow_mutex);
+  return runSkeleton();
+}
+
+bool CvBaseFlow::beforeSteps(CvResponse&) { return true; }
+
+void CvBaseFlow::guarded(const std::function<void()>& step) const {
+  const char* errorLine = description().errorLine;
+  if (errorLine == nullptr) {
+    try {
+      step();
+    } catch (...) {
+    }
+    return;
+  }
+  try {
+    step();
+  } catch (const std::exception& e) {
+    cvlog::error(errorLine, e.what());
+  }
+}
+
+std::string CvBaseFlow::runSkeleton() {
+  const CvFlowDescription& flow = description();
+  if (flow.startLine != nullptr) cvlog::info(flow.startLine);
+  if (flow.startStdoutLine != nullptr) cvlog::out(flow.startStdoutLine);
+
+  CvResponse response;
+  if (!beforeSteps(response)) return std::string();
+
+  const CvRequest& in = *request_;
+  guarded([&] { response.clientID = in.clientID; });
+  guarded([&] { response.clientSecret = in.clientSecret; });
+  guarded([&] { ownStep(response); });
+  guarded([&] { response.encoding = in.encoding; });
+  guarded([&] { response.expiredDate = in.expiredDate; });
+  guarded([&] { response.installationId = in.installationId; });
+  guarded([&] { response.responseDate = CvSocketUtility::nowText(); });
+  guarded([&] { response.token = in.token; });
+  response.responseCode = 0;
+  response.errorMessage = "SUCCESS";
+
+  std::string answer = CvSocketUtility::encodeResponse(response);
+  if (flow.endLine != nullptr) cvlog::info(flow.endLine);
+  return answer;
+}

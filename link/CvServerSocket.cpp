@@ -1,0 +1,141 @@
+#include "link/CvServerSocket.h"
+
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "link/CvFlowChain.h"
+#include "link/CvKeepAliveRegistry.h"
+#include "link/CvSocketUtility.h"
+#include "service/CvLog.h"
+#include "service/CvService.h"
+
+namespace {
+
+const int kEventLoopThreads = 1000;
+const int kListenBacklog = 8192;
+
+// Each field in its own guard: a failing step loses only its own field.
+std::string keepAliveAnswer(const CvRequest& request) {
+  CvResponse response;
+  auto step = [](const std::function<void()>& fill) {
+    try {
+      fill();
+    } catch (const std::exception& e) {
+      cvlog::error("%s", e.what());
+    }
+  };
+  step([&] { response.clientID = request.clientID; });
+  step([&] { response.clientSecret = request.clientSecret; });
+  step([&] {
+    Json::Value data(Json::objectValue);
+    data["pluginVersion"] = PLUGIN_VERSION;
+    response.data = data;
+  });
+  step([&] { response.encoding = request.encoding; });
+  step([&] { response.expiredDate = request.expiredDate; });
+  step([&] { response.installationId = request.installationId; });
+  step([&] { response.responseDate = CvSocketUtility::nowText(); });
+  step([&] { response.token = request.token; });
+  response.responseCode = 0;
+  response.errorMessage = "SUCCESS";
+  return CvSocketUtility::encodeResponse(response);
+}
+
+}  // namespace
+
+void CvServerSocket::run() {
+  threadCount = kEventLoopThreads;
+  start();
+}
+
+bool CvServerSocket::start() {
+  using websocketpp::lib::placeholders::_1;
+  using websocketpp::lib::placeholders::_2;
+  try {
+    endpoint.clear_access_channels(websocketpp::log::alevel::all);
+    endpoint.clear_error_channels(websocketpp::log::elevel::all);
+    endpoint.init_asio();
+    endpoint.set_reuse_addr(true);
+    endpoint.set_message_handler(websocketpp::lib::bind(&on_message, &endpoint, _1, _2));
+    // The library's socket-init hook fires before the socket is accepted, when no
+    // option can be set yet; the accepted socket is handed over once TCP is up.
+    endpoint.set_tcp_post_init_handler([this](websocketpp::connection_hdl handle) {
+      try {
+        on_socket_init(handle, endpoint.get_con_from_hdl(handle)->get_raw_socket());
+      } catch (...) {
+        cvlog::error("[CvServerSocket] error in on socket init");
+      }
+    });
+    endpoint.set_close_handler(websocketpp::lib::bind(&CvServerSocket::on_close, this, _1));
+    endpoint.set_listen_backlog(kListenBacklog);
+    endpoint.listen(boost::asio::ip::tcp::v6(), static_cast<uint16_t>(port));
+    endpoint.start_accept();
+    if (threadCount == 1) {
+      endpoint.run();
+    } else {
+      std::vector<std::thread> threads;
+      threads.reserve(static_cast<size_t>(threadCount));
+      for (int i = 0; i < threadCount; ++i) {
+        threads.emplace_back([this] { endpoint.run(); });
+      }
+      for (std::thread& thread : threads) thread.join();
+    }
+  } catch (const websocketpp::lib::error_code& code) {
+    cvlog::error("[CvServerSocket] error code: %s", code.message());
+  } catch (const std::exception& e) {
+    cvlog::error("[CvServerSocket] exeception: %s", e.what());
+  } catch (...) {
+    cvlog::error("[CvServerSocket] other exception");
+  }
+  return true;
+}
+
+void CvServerSocket::on_socket_init(websocketpp::connection_hdl,
+                                    boost::asio::ip::tcp::socket& socket) {
+  try {
+    socket.set_option(boost::asio::ip::tcp::no_delay(true));
+  } catch (...) {
+    cvlog::error("[CvServerSocket] error in on socket init");
+  }
+}
+
+void CvServerSocket::on_close(websocketpp::connection_hdl handle) {
+  if (!g_keep_alive_connections.closeConnection(handle)) {
+    cvlog::out("[CvServerSocket] on_close is not: KEEP ALIVE\n");
+    return;
+  }
+  cvlog::info("[CvServerSocket] KEEP ALIVE is closed\n");
+}
+
+void on_message(CvServerEndpoint* endpoint, websocketpp::connection_hdl handle,
+                CvServerEndpoint::message_ptr message) {
+  try {
+    const std::string& payload = message->get_payload();
+    std::shared_ptr<CvRequest> request = CvSocketUtility::parseRequest(payload);
+    if (request != nullptr && request->methodName == KEEP_ALIVE_CODE) {
+      g_keep_alive_connections.markKeepAlive(handle);
+      cvlog::info("[CvServerSocket]-KEEP ALIVE REQUEST........\n");
+      endpoint->send(handle, keepAliveAnswer(*request), message->get_opcode());
+      return;
+    }
+
+    CvFlowChain chain = CreateFlowChain(payload);
+    for (std::unique_ptr<CvBaseFlow>& flow : chain.flows) {
+      if (RunFlow(*flow) != 1) continue;
+      if (flow->result.empty()) {
+        cvlog::out("responseMessage = ''\n");
+      } else {
+        try {
+          endpoint->send(handle, flow->result, message->get_opcode());
+        } catch (...) {
+          // A failed send is the connection's concern; it is not retried.
+        }
+      }
+      break;
+    }
+  } catch (...) {
+  }
+}

@@ -1,0 +1,45 @@
+// The service's WebSocket server: plain ws on the IPv6 wildcard address, its event
+// loop on a pool of threads. Keep-alive requests (code 31) are answered here; every
+// other message goes down the command chain and the answer goes back on the same
+// connection with the opcode it came with. Handlers run on any loop thread.
+#pragma once
+
+#include <websocketpp/config/asio_no_tls.hpp>
+#include <websocketpp/server.hpp>
+
+// The library's multithreaded Asio configuration without TLS.
+struct testee_config : public websocketpp::config::asio {
+  typedef testee_config type;
+  typedef websocketpp::config::asio base;
+  static bool const enable_multithreading = true;
+  struct transport_config : public base::transport_config {
+    static bool const enable_multithreading = true;
+  };
+  typedef websocketpp::transport::asio::endpoint<transport_config> transport_type;
+};
+
+typedef websocketpp::server<testee_config> CvServerEndpoint;
+
+const int KEEP_ALIVE_CODE = 31;
+
+class CvServerSocket {
+ public:
+  explicit CvServerSocket(int port) : port(port) {}
+
+  // Starts the server once; returns when it failed to start or its loop ended.
+  void run();
+
+  // Listens, accepts and runs threadCount loop threads until all end. Failures are
+  // logged; returns true in every case.
+  bool start();
+
+  void on_socket_init(websocketpp::connection_hdl handle, boost::asio::ip::tcp::socket& socket);
+  void on_close(websocketpp::connection_hdl handle);
+
+  int port;
+  int threadCount = 1;
+  CvServerEndpoint endpoint;
+};
+
+void on_message(CvServerEndpoint* endpoint, websocketpp::connection_hdl handle,
+                CvServerEndpoint::message_ptr message);

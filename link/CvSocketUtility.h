@@ -1,0 +1,41 @@
+// Envelope coding and the small helpers every command shares. All operations work on
+// their own values only and may run on many event-loop threads at once.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "link/CvRequest.h"
+#include "link/CvResponse.h"
+
+namespace CvSocketUtility {
+
+// Decodes one message. Null for empty text. Text that is not JSON gives a record
+// with methodName -1; a member that cannot be read keeps its initial value.
+std::shared_ptr<CvRequest> parseRequest(const std::string& text);
+
+// One line of compact JSON, members in byte order of their names, then "\n".
+std::string encodeResponse(const CvResponse& response);
+
+// Current UTC time as "%Y-%m-%d %H:%M:%s": seconds with six fraction digits.
+std::string nowText();
+
+// UTC wall clock at microsecond resolution.
+boost::posix_time::ptime utcNow();
+
+// Decimal text of value; empty text on failure.
+std::string numberToString(int value);
+
+// Logs text as one INFO line, as it stands.
+void logInfoText(const std::string& text);
+
+// Spins until ms whole milliseconds have passed since start. Does not sleep: the
+// count-off and the accompaniment need the beat on time.
+void waitMilliseconds(const boost::posix_time::ptime& start, long ms);
+
+// A new random (version 4) UUID in its canonical 36-character lower-case form.
+std::string newUuidText();
+
+}  // namespace CvSocketUtility

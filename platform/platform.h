@@ -1,0 +1,69 @@
+// The only door to the operating system. Everything outside platform/ reaches the
+// program file, the service control manager, process end and the choice of MIDI and
+// audio APIs through these calls; the build picks one implementation per system
+// (platform/linux/ here). All calls are safe from any thread unless noted.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <RtAudio.h>
+#include <RtMidi.h>
+
+namespace platform {
+
+// Full path of the running program file.
+std::string modulePath();
+
+// The folder part of a path: everything before its last separator, or the whole
+// path when it holds none. No trailing separator.
+std::string folderOf(const std::string& path);
+
+// Joins a folder and a relative name written with backslashes ("countoff\go.wav"),
+// turning every backslash into the native separator.
+std::string joinPath(const std::string& folder, const std::string& relativeName);
+
+// The record reported to the service control manager; all fields 32-bit unsigned.
+struct ServiceStatus {
+  uint32_t serviceType = 0;
+  uint32_t currentState = 0;
+  uint32_t controlsAccepted = 0;
+  uint32_t win32ExitCode = 0;
+  uint32_t serviceSpecificExitCode = 0;
+  uint32_t checkPoint = 0;
+  uint32_t waitHint = 0;
+};
+
+using ServiceMainFunction = void (*)(uint32_t argc, char** argv);
+using ControlHandler = void (*)(uint32_t control);
+using StatusHandle = void*;
+
+// Must be the first call of the process entry, before any thread exists: stop
+// requests are then taken only by the dispatcher.
+void prepareProcess();
+
+// Runs serviceMain for the one service of the table and returns once the service
+// reported state 1 (stopped). Stop requests reach the registered handler as control 1
+// on the calling thread. False on failure; lastError() tells why.
+bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMain);
+
+// Registers the handler that receives stop and shutdown requests; null on failure.
+StatusHandle registerControlHandler(const char* serviceName, ControlHandler handler);
+
+// Reports a status record; false on failure.
+bool reportStatus(StatusHandle handle, const ServiceStatus& status);
+
+// The system's error code of the last failed call on this thread.
+uint32_t lastError();
+
+// Ends the process at once with the given status, without running static
+// destructors: detached playback threads and the event-loop threads may still run.
+[[noreturn]] void endProcess(int status);
+
+// The MIDI API that RtMidiIn and RtMidiOut are created with.
+RtMidi::Api midiApi();
+
+// The audio API that RtAudio is created with.
+RtAudio::Api audioApi();
+
+}  // namespace platform

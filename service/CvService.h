@@ -1,0 +1,27 @@
+// Process-wide constants and values of the service host.
+#pragma once
+
+#include <string>
+
+class RtMidiOut;
+
+// Service table entry and control-handler registration name.
+extern const char* const SERVICE_NAME;
+// Reported by the start-up banner, the keep-alive answer and the plugin commands.
+extern const char* const PLUGIN_VERSION;
+
+// Folder of the program file, no trailing separator. Written once by the process
+// entry before any server thread exists; read-only afterwards.
+extern std::string g_install_path;
+
+// MIDI output used for playback; null when its creation failed. Written once by the
+// process entry before the dispatcher runs; the object itself is used by playback.
+extern RtMidiOut* g_midi_out;
+
+// Relative names of the files shipped beside the program.
+extern const char* const DATABASE_RELATIVE_PATH;    // "db\pianocorvida.db"
+extern const char* const METRONOME_CLICK_RELATIVE;  // "countoff\hihat_short_loud.wav"
+
+// The install folder computed from the program file (the same rule as
+// g_install_path), for code that asks the system again rather than reading the value.
+std::string installFolderFromModule();

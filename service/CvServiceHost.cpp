@@ -1,0 +1,99 @@
+#include "service/CvServiceHost.h"
+
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/Priority.hh>
+#include <log4cpp/RollingFileAppender.hh>
+
+#include "link/CvServerSocket.h"
+#include "service/CvLog.h"
+#include "service/CvService.h"
+
+platform::ServiceStatus g_service_status;
+platform::StatusHandle g_status_handle = nullptr;
+std::unique_ptr<CvManualResetEvent> g_stop_event;
+
+namespace {
+
+const char* const kLogFileName = "pianocorvida.log";
+const size_t kLogMaxSize = 10120000;
+const unsigned kLogBackups = 5;
+const int kWebSocketPort = 19420;
+
+// After a failed server start (the port is taken, say) the next pass waits this long,
+// or until a stop, so a lasting failure neither spins a core nor floods the log.
+const std::chrono::milliseconds kRetryPause(500);
+
+void report(uint32_t state, uint32_t controls, uint32_t exitCode, uint32_t checkPoint) {
+  g_service_status.currentState = state;
+  g_service_status.controlsAccepted = controls;
+  g_service_status.win32ExitCode = exitCode;
+  g_service_status.checkPoint = checkPoint;
+  platform::reportStatus(g_status_handle, g_service_status);
+}
+
+void attachLogFile(const std::string& installFolder) {
+  auto* appender = new log4cpp::RollingFileAppender(
+      "FileAppender", platform::joinPath(installFolder, kLogFileName), kLogMaxSize,
+      kLogBackups, true, 0644);
+  auto* layout = new log4cpp::PatternLayout();
+  layout->setConversionPattern("%d [%p] %m%n");
+  appender->setLayout(layout);
+  cvlog::category().setPriority(log4cpp::Priority::INFO);
+  cvlog::category().addAppender(appender);  // the category owns it for good
+}
+
+// The objects every later pass keeps.
+void createLongLivedObjects() {}
+
+}  // namespace
+
+void ServiceMain(uint32_t, char**) {
+  g_status_handle = platform::registerControlHandler(SERVICE_NAME, ServiceCtrlHandler);
+  if (g_status_handle == nullptr) return;
+
+  g_service_status = platform::ServiceStatus();
+  g_service_status.serviceType = SERVICE_OWN_PROCESS_TYPE;
+  report(SERVICE_START_PENDING_STATE, 0, 0, 0);
+
+  g_stop_event.reset(new (std::nothrow) CvManualResetEvent());
+  if (!g_stop_event) {
+    report(SERVICE_STOPPED_STATE, 0, platform::lastError(), 1);
+    return;
+  }
+
+  report(SERVICE_RUNNING_STATE, SERVICE_CONTROL_STOP_CODE, 0, 0);
+  std::thread worker(ServiceWorkerThread);
+  worker.join();
+
+  report(SERVICE_STOPPED_STATE, 0, 0, 3);
+}
+
+void ServiceCtrlHandler(uint32_t control) {
+  if (control != SERVICE_CONTROL_STOP_CODE && control != SERVICE_CONTROL_SHUTDOWN_CODE) return;
+  if (g_service_status.currentState != SERVICE_RUNNING_STATE) return;
+  report(SERVICE_STOPPED_STATE, 0, 0, 4);
+  g_stop_event->set();
+}
+
+int ServiceWorkerThread() {
+  if (g_stop_event->isSet()) return 0;
+  bool firstPass = true;
+  while (true) {
+    std::string installFolder = installFolderFromModule();
+    if (firstPass) attachLogFile(installFolder);
+    cvlog::info("[CorvidaPianoPlugin] Starting corvida piano plugin service...");
+    cvlog::info("[CorvidaPianoPlugin] Piano Corvida Plugin version %s", PLUGIN_VERSION);
+    if (firstPass) createLongLivedObjects();
+    firstPass = false;
+
+    {
+      CvServerSocket server(kWebSocketPort);
+      server.run();
+    }
+    if (g_stop_event->waitFor(kRetryPause)) return 0;
+  }
+}

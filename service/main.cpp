@@ -1,0 +1,30 @@
+// Process entry of the Piano Corvida Plugin service.
+#include <exception>
+#include <thread>
+
+#include <RtMidi.h>
+
+#include "platform/platform.h"
+#include "service/CvLog.h"
+#include "service/CvService.h"
+#include "service/CvServiceHost.h"
+
+int main() {
+  platform::prepareProcess();
+
+  try {
+    g_midi_out = new RtMidiOut(platform::midiApi(), "RtMidi Output Client");
+  } catch (const RtMidiError& e) {
+    cvlog::info("%s", e.getMessage());
+  } catch (const std::exception& e) {
+    cvlog::error("%s", e.what());
+  }
+
+  g_install_path = installFolderFromModule();
+
+  int status = 0;
+  if (!platform::runServiceDispatcher(SERVICE_NAME, ServiceMain)) {
+    status = static_cast<int>(platform::lastError());
+  }
+  platform::endProcess(status);
+}

@@ -1,0 +1,149 @@
+#include "tests/support/TestService.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+
+#ifndef PIANOCORVIDA_BUILD_DIR
+#error "PIANOCORVIDA_BUILD_DIR must name the build folder"
+#endif
+
+namespace fs = boost::filesystem;
+
+TestService::TestService(bool withDatabase, bool withCountOff) {
+  fs::path base = fs::temp_directory_path() / fs::unique_path("pianocorvida-%%%%-%%%%");
+  fs::create_directories(base);
+  folder_ = base.string();
+  fs::path build(PIANOCORVIDA_BUILD_DIR);
+  fs::copy_file(build / "pianocorvida-plugin", base / "pianocorvida-plugin");
+  fs::permissions(base / "pianocorvida-plugin", fs::owner_all | fs::group_read | fs::others_read);
+  if (withDatabase) {
+    fs::create_directories(base / "db");
+    fs::copy_file(build / "db" / "pianocorvida.db", base / "db" / "pianocorvida.db");
+  }
+  if (withCountOff) {
+    fs::create_directories(base / "countoff");
+    for (const fs::directory_entry& entry : fs::directory_iterator(build / "countoff")) {
+      fs::copy_file(entry.path(), base / "countoff" / entry.path().filename());
+    }
+  }
+}
+
+TestService::~TestService() {
+  kill();
+  boost::system::error_code ignored;
+  if (std::getenv("KEEP_TEST_FOLDERS") == nullptr) fs::remove_all(folder_, ignored);
+}
+
+bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
+  std::string program = path("pianocorvida-plugin");
+  std::string outputFile = path("output.txt");
+  pid_ = fork();
+  if (pid_ < 0) return false;
+  if (pid_ == 0) {
+    int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    // Run from another folder: the service must find its files from its own path.
+    if (chdir("/") != 0) _exit(126);
+    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (!waitForPort) return true;
+  return eventually([this] { return portAccepts(19420) || !running(); }, timeout) && running();
+}
+
+bool TestService::running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  return waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+int TestService::stop(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+void TestService::kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+std::string TestService::log() const { return readFile(path("pianocorvida.log")); }
+std::string TestService::output() const { return readFile(path("output.txt")); }
+
+bool portAccepts(int port) {
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(static_cast<uint16_t>(port));
+  address.sin6_addr = in6addr_loopback;
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::string sqlQuery(const std::string& databasePath, const std::string& sql) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(databasePath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    throw std::runtime_error("cannot open " + databasePath);
+  }
+  std::string rows;
+  char* error = nullptr;
+  auto collect = [](void* out, int count, char** values, char**) {
+    std::string& text = *static_cast<std::string*>(out);
+    if (!text.empty()) text += "\n";
+    for (int i = 0; i < count; ++i) {
+      if (i > 0) text += "|";
+      text += values[i] ? values[i] : "";
+    }
+    return 0;
+  };
+  int rc = sqlite3_exec(db, sql.c_str(), collect, &rows, &error);
+  std::string message = error ? error : "";
+  sqlite3_free(error);
+  sqlite3_close(db);
+  if (rc != SQLITE_OK) throw std::runtime_error("sql failed: " + message);
+  return rows;
+}

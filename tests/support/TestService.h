@@ -1,0 +1,60 @@
+// The real service binary in a temporary install folder: the program, db/ and
+// countoff/ are copied there, so the service finds its files beside itself and
+// writes its log, database rows and cache there. Tests run in a private network
+// namespace (tests/in-netns.sh), so port 19420 is theirs alone.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include <sys/types.h>
+
+class TestService {
+ public:
+  // Makes the install folder; copies db/ and countoff/ unless told not to.
+  explicit TestService(bool withDatabase = true, bool withCountOff = true);
+  ~TestService();  // kills a running service and removes the folder
+
+  // Starts the program; waits until port 19420 accepts connections when asked.
+  bool start(bool waitForPort = true,
+             std::chrono::milliseconds timeout = std::chrono::seconds(15));
+  // Sends SIGTERM and waits for the exit; the exit status, or -1 on time-out/crash.
+  int stop(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  bool running();
+  void kill();
+
+  const std::string& folder() const { return folder_; }
+  std::string path(const std::string& relative) const { return folder_ + "/" + relative; }
+  std::string databasePath() const { return path("db/pianocorvida.db"); }
+  std::string cachePath(const std::string& name) const { return path("cache/" + name); }
+  std::string log() const;     // pianocorvida.log as it stands
+  std::string output() const;  // standard output and error of the program
+  pid_t pid() const { return pid_; }
+
+ private:
+  std::string folder_;
+  pid_t pid_ = -1;
+};
+
+// True when something accepts TCP connections on ::1 port.
+bool portAccepts(int port);
+
+// Reads a whole file; empty when missing.
+std::string readFile(const std::string& path);
+void writeFileBytes(const std::string& path, const std::string& bytes);
+
+// Runs an SQL statement on a database file with the sqlite3 library and returns the
+// rows, columns joined by '|', rows by '\n'.
+std::string sqlQuery(const std::string& databasePath, const std::string& sql);
+
+// Polls until condition holds or timeout passes; returns the condition's last value.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    struct timespec pause = {0, 20 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
