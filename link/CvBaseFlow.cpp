@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include <json/value.h>
+
 #include "link/CvSocketUtility.h"
 #include "service/CvLog.h"
 
@@ -20,6 +22,13 @@ std::string CvBaseFlow::Process() {
   if (!description().holdsFlowMutex) return runSkeleton();
   std::lock_guard<std::mutex> lock(g_flow_mutex);
   return runSkeleton();
+}
+
+std::string CvBaseFlow::dataText(const char* key) const {
+  const Json::Value& member = request_->data[key];
+  if (member.isNull()) return std::string();
+  if (!member.isString()) throw Json::LogicError("Value is not a string.");
+  return member.asString();
 }
 
 bool CvBaseFlow::beforeSteps(CvResponse&) { return true; }

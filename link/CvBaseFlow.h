@@ -65,6 +65,9 @@ class CvBaseFlow {
 
   const CvRequest& request() const { return *request_; }
   const Json::Value& requestData() const { return request_->data; }
+  // A text member of the request's data: empty when absent or null; a member of
+  // any other type (a number where a text belongs) raises, failing the step.
+  std::string dataText(const char* key) const;
 
  private:
   std::string runSkeleton();

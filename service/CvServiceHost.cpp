@@ -11,6 +11,7 @@
 #include "link/CvServerSocket.h"
 #include "service/CvLog.h"
 #include "service/CvService.h"
+#include "store/CvDatabase.h"
 
 platform::ServiceStatus g_service_status;
 platform::StatusHandle g_status_handle = nullptr;
@@ -47,7 +48,7 @@ void attachLogFile(const std::string& installFolder) {
 }
 
 // The objects every later pass keeps.
-void createLongLivedObjects() {}
+void createLongLivedObjects() { g_local_db = new CvDatabase(DATABASE_RELATIVE_PATH); }
 
 }  // namespace
 

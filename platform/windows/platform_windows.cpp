@@ -1,0 +1,82 @@
+// Windows implementation of the platform door, over the service control manager and
+// kernel calls the service was designed for. Not built on Linux.
+#include "platform/platform.h"
+
+#include <cstdio>
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+const char kNativeSeparator = '\\';
+
+// Written once before the dispatcher or the handler registration needs them.
+ServiceMainFunction g_service_main = nullptr;
+ControlHandler g_control_handler = nullptr;
+
+VOID WINAPI serviceMainTrampoline(DWORD argc, LPSTR* argv) {
+  g_service_main(static_cast<uint32_t>(argc), argv);
+}
+
+VOID WINAPI controlHandlerTrampoline(DWORD control) {
+  g_control_handler(static_cast<uint32_t>(control));
+}
+
+}  // namespace
+
+std::string modulePath() {
+  char buffer[1024];
+  DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+  return std::string(buffer, length);
+}
+
+std::string folderOf(const std::string& path) {
+  size_t last = path.find_last_of(kNativeSeparator);
+  return last == std::string::npos ? path : path.substr(0, last);
+}
+
+std::string joinPath(const std::string& folder, const std::string& relativeName) {
+  return folder + kNativeSeparator + relativeName;
+}
+
+void prepareProcess() {}
+
+bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMain) {
+  g_service_main = serviceMain;
+  SERVICE_TABLE_ENTRYA table[] = {
+      {const_cast<LPSTR>(serviceName), serviceMainTrampoline}, {nullptr, nullptr}};
+  return StartServiceCtrlDispatcherA(table) != FALSE;
+}
+
+StatusHandle registerControlHandler(const char* serviceName, ControlHandler handler) {
+  g_control_handler = handler;
+  return RegisterServiceCtrlHandlerA(serviceName, controlHandlerTrampoline);
+}
+
+bool reportStatus(StatusHandle handle, const ServiceStatus& status) {
+  SERVICE_STATUS record{};
+  record.dwServiceType = status.serviceType;
+  record.dwCurrentState = status.currentState;
+  record.dwControlsAccepted = status.controlsAccepted;
+  record.dwWin32ExitCode = status.win32ExitCode;
+  record.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
+  record.dwCheckPoint = status.checkPoint;
+  record.dwWaitHint = status.waitHint;
+  return SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &record) != FALSE;
+}
+
+uint32_t lastError() { return GetLastError(); }
+
+void endProcess(int status) {
+  std::fflush(nullptr);
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  ExitProcess(static_cast<UINT>(status));
+}
+
+RtMidi::Api midiApi() { return RtMidi::WINDOWS_MM; }
+
+RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }
+
+}  // namespace platform

@@ -1,0 +1,14 @@
+// Code 17: the plugin version and this installation's identifier (made and stored
+// on first use).
+#pragma once
+
+#include "link/CvBaseFlow.h"
+
+class CvGetPluginInformationFlow : public CvBaseFlow {
+ public:
+  using CvBaseFlow::CvBaseFlow;
+
+ private:
+  const CvFlowDescription& description() const override;
+  void ownStep(CvResponse& response) override;
+};

@@ -1,0 +1,31 @@
+#include "session/CvInstallationId.h"
+
+#include <mutex>
+
+#include "link/CvSocketUtility.h"
+#include "store/CvInstallationSqlite.h"
+
+namespace {
+
+// Makes read-then-insert one step, so two first callers cannot store two
+// identifiers. Taken outside g_local_db_mutex, which each table operation takes.
+std::mutex g_installation_id_mutex;
+
+}  // namespace
+
+std::string getOrCreateInstallationId() {
+  std::string result;
+  try {
+    std::lock_guard<std::mutex> lock(g_installation_id_mutex);
+    CvInstallationSqlite stored;
+    result = stored.getInstallationId();
+    if (result.empty()) {
+      result = CvSocketUtility::newUuidText();
+      std::string now = CvSocketUtility::nowText();
+      CvInstallationSqlite fresh(result, now, now);
+      fresh.insertInstallation();
+    }
+  } catch (...) {
+  }
+  return result;
+}

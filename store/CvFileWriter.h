@@ -1,0 +1,28 @@
+// Writes one cache file in one go: the caller makes a writer for the path, gives it
+// the content and calls writeFile. One object per write, used by one thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+class CvFileWriter {
+ public:
+  // Writes "XML file path: %s\n" with the path to standard output.
+  explicit CvFileWriter(const std::string& path);
+
+  // The bytes to write; the size becomes their count.
+  void setContent(std::string content);
+
+  // Replaces the file with the content, whole or not at all. False without touching
+  // the disk when the content is empty, false when it cannot be fully written (the
+  // old file then stays as it was).
+  bool writeFile() const;
+
+  const std::string& path() const { return path_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::string path_;
+  std::string content_;
+  std::size_t size_ = 0;
+};
