@@ -42,8 +42,10 @@ sigset_t dispatcherSignals() {
   return set;
 }
 
-// Set by reportStatus when state 1 is reported; read by the dispatcher.
+// Set by reportStatus when state 1 is reported, and by the service main thread when
+// it returns; read by the dispatcher. A SIGUSR1 from outside sets neither.
 std::atomic<bool> g_stopped_reported{false};
+std::atomic<bool> g_service_main_returned{false};
 
 void wakeDispatcher() { kill(getpid(), kWakeSignal); }
 
@@ -96,6 +98,7 @@ bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMa
   static char* arguments[] = {const_cast<char*>(serviceName), nullptr};
   std::thread([serviceMain] {
     serviceMain(1, arguments);
+    g_service_main_returned.store(true);
     wakeDispatcher();
   }).detach();
 
@@ -105,7 +108,7 @@ bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMa
     if (sigwait(&set, &received) != 0) continue;
     if (received == SIGTERM || received == SIGINT) {
       if (g_control_handler != nullptr) g_control_handler(1);
-    } else if (received == kWakeSignal && !g_stopped_reported.load()) {
+    } else if (g_service_main_returned.load() && !g_stopped_reported.load()) {
       // The service main function returned without a stopped report (its handler
       // registration failed): nothing is left to dispatch.
       return true;

@@ -1,0 +1,264 @@
+// The service host: the log file it keeps in its install folder, how it stops on a
+// signal while clients are busy, and how it waits for a port that is taken.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/TestClient.h"
+#include "tests/support/TestService.h"
+
+namespace {
+
+const char* const kStartingLine = "[CorvidaPianoPlugin] Starting corvida piano plugin service...";
+const char* const kVersionLine = "[CorvidaPianoPlugin] Piano Corvida Plugin version 0.0.4.0";
+const char* const kStoppedReport =
+    "[ServiceStatus] state 1, controls accepted 0, exit code 0, check point 4";
+const size_t kLogMaxSize = 10120000;
+
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+bool exists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+// Waits for the process to end without reaping it (TestService::stop still can):
+// its exit status, or -1 when it was killed by a signal or did not end in time.
+int exitStatusWithin(pid_t pid, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return info.si_code == CLD_EXITED ? info.si_status : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return -1;
+}
+
+// Clients that keep sending keep-alives and pings until told to stop; the service
+// may vanish under them at any moment.
+class Traffic {
+ public:
+  explicit Traffic(int clients) {
+    for (int c = 0; c < clients; ++c) {
+      threads_.emplace_back([this, c] {
+        TestClient client;
+        if (!client.connect()) return;
+        ++connected_;
+        for (int n = 0; !stop_ && n < 100000; ++n) {
+          Json::Value answer = client.call(n % 2 == 0 ? 31 : 1, Json::Value(),
+                                           "c" + std::to_string(c), std::chrono::seconds(1));
+          if (answer.isNull()) break;
+          ++answers_;
+        }
+      });
+    }
+  }
+  ~Traffic() {
+    stop_ = true;
+    for (std::thread& thread : threads_) thread.join();
+  }
+  int connected() const { return connected_; }
+  int answers() const { return answers_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connected_{0};
+  std::atomic<int> answers_{0};
+  std::vector<std::thread> threads_;
+};
+
+TEST(ServiceHost, LogsItsBannerInItsInstallFolderFromAnotherWorkingFolder) {
+  umask(022);
+  TestService service;
+  ASSERT_TRUE(service.start());  // started from "/", not from its folder
+  ASSERT_TRUE(eventually([&] { return service.log().find(kVersionLine) != std::string::npos; }));
+  std::string log = service.log();
+  const std::string stamp = R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} \[INFO\] )";
+  std::smatch starting;
+  std::smatch version;
+  ASSERT_TRUE(std::regex_search(log, starting, std::regex(stamp + R"(\[CorvidaPianoPlugin\] )"
+                                                        R"(Starting corvida piano plugin service\.\.\.\n)")))
+      << log;
+  ASSERT_TRUE(std::regex_search(log, version, std::regex(stamp + R"(\[CorvidaPianoPlugin\] )"
+                                                       R"(Piano Corvida Plugin version 0\.0\.4\.0\n)")))
+      << log;
+  EXPECT_LT(starting.position(0), version.position(0));
+
+  struct stat info;
+  ASSERT_EQ(::stat(service.path("pianocorvida.log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+
+  // The database beside the program is the one it uses.
+  TestClient client;
+  ASSERT_TRUE(client.connect());
+  EXPECT_EQ(client.call(11)["responseCode"].asInt(), 0);
+  EXPECT_EQ(sqlQuery(service.databasePath(), "SELECT count(*) FROM Installation"), "1");
+
+  std::string output = service.output();
+  size_t pending =
+      output.find("[ServiceStatus] state 2, controls accepted 0, exit code 0, check point 0");
+  size_t running =
+      output.find("[ServiceStatus] state 4, controls accepted 1, exit code 0, check point 0");
+  EXPECT_NE(pending, std::string::npos) << output;
+  EXPECT_NE(running, std::string::npos) << output;
+  EXPECT_LT(pending, running);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+TEST(ServiceHost, AppendsToTheLogOfEarlierRuns) {
+  TestService service;
+  const std::string earlier = "2001-02-03 04:05:06,789 [INFO] from an earlier run\n";
+  writeFileBytes(service.path("pianocorvida.log"), earlier);
+  for (int run = 1; run <= 2; ++run) {
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(eventually([&] { return count(service.log(), kVersionLine) == size_t(run); }));
+    EXPECT_EQ(service.stop(), 0);
+  }
+  std::string log = service.log();
+  EXPECT_EQ(log.compare(0, earlier.size(), earlier), 0) << log;
+  EXPECT_EQ(count(log, kStartingLine), 2u);
+  EXPECT_EQ(count(log, kStoppedReport), 2u);
+}
+
+TEST(ServiceHost, RollsTheLogOverAtItsMaximumSizeKeepingFiveBackups) {
+  TestService service;
+  std::string filler;
+  while (filler.size() < kLogMaxSize) filler += "2001-02-03 04:05:06,789 [INFO] filler line\n";
+  filler.resize(kLogMaxSize);
+  writeFileBytes(service.path("pianocorvida.log"), filler);
+  for (int i = 1; i <= 5; ++i) {
+    writeFileBytes(service.path("pianocorvida.log." + std::to_string(i)),
+                   "backup " + std::to_string(i) + "\n");
+  }
+  ASSERT_TRUE(service.start());
+  ASSERT_TRUE(eventually([&] {
+    return count(service.log() + readFile(service.path("pianocorvida.log.1")), kVersionLine) == 1;
+  }));
+  std::string rolled = readFile(service.path("pianocorvida.log.1"));
+  EXPECT_EQ(rolled.compare(0, filler.size(), filler), 0);
+  EXPECT_LT(service.log().size(), 100000u);
+  for (int i = 2; i <= 5; ++i) {
+    EXPECT_EQ(readFile(service.path("pianocorvida.log." + std::to_string(i))),
+              "backup " + std::to_string(i - 1) + "\n");
+  }
+  EXPECT_FALSE(exists(service.path("pianocorvida.log.6")));
+  EXPECT_EQ(service.stop(), 0);
+}
+
+TEST(ServiceHost, StopsPromptlyOnSigtermOrSigintWhileClientsAreBusy) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    TestService service;
+    ASSERT_TRUE(service.start());
+    {
+      Traffic traffic(40);
+      ASSERT_TRUE(eventually([&] { return traffic.connected() == 40 && traffic.answers() > 200; },
+                             std::chrono::seconds(20)));
+      ::kill(service.pid(), signal);
+      EXPECT_EQ(exitStatusWithin(service.pid(), std::chrono::seconds(2)), 0);
+    }
+    EXPECT_EQ(service.stop(), 0);
+    EXPECT_EQ(count(service.output(), kStoppedReport), 1u) << service.output();
+    EXPECT_EQ(count(service.log(), kStoppedReport), 1u);
+    // The handler's report is the last: the worker is not waited for.
+    EXPECT_EQ(service.output().find("check point 3"), std::string::npos);
+  }
+}
+
+TEST(ServiceHost, RepeatedStopRequestsAreHarmless) {
+  TestService service;
+  ASSERT_TRUE(service.start());
+  TestClient client;
+  ASSERT_TRUE(client.connect());
+  ::kill(service.pid(), SIGTERM);
+  ::kill(service.pid(), SIGTERM);
+  ::kill(service.pid(), SIGINT);
+  EXPECT_EQ(exitStatusWithin(service.pid(), std::chrono::seconds(2)), 0);
+  EXPECT_EQ(service.stop(), 0);
+  EXPECT_EQ(count(service.output(), kStoppedReport), 1u) << service.output();
+}
+
+TEST(ServiceHost, SignalsThatAreNoStopRequestChangeNothing) {
+  // SIGUSR1 included: the stand-in for the service control manager uses it inside
+  // the process, but one sent from outside is no stop request.
+  for (int signal : {SIGUSR1, SIGWINCH, SIGCHLD, SIGURG}) {
+    SCOPED_TRACE(strsignal(signal));
+    TestService service;
+    ASSERT_TRUE(service.start());
+    TestClient client;
+    ASSERT_TRUE(client.connect());
+    ::kill(service.pid(), signal);
+    EXPECT_EQ(exitStatusWithin(service.pid(), std::chrono::milliseconds(500)), -1)
+        << "the service ended";
+    if (!service.running()) continue;
+    EXPECT_EQ(client.call(31)["data"]["pluginVersion"].asString(), "0.0.4.0");
+    EXPECT_EQ(count(service.output(), "[ServiceStatus] state 1"), 0u) << service.output();
+    EXPECT_EQ(service.stop(), 0);
+  }
+}
+
+TEST(ServiceHost, RetriesWhileThePortIsTakenAndServesOnceItIsFree) {
+  int holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not the service's to keep
+  ASSERT_GE(holder, 0);
+  int on = 1;  // earlier tests' connections may still linger on the port
+  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(19420);
+  address.sin6_addr = in6addr_any;
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(holder, 16), 0);
+
+  TestService service;
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(service.start(false));
+  ASSERT_TRUE(eventually([&] { return count(service.log(), "[CvServerSocket] exeception: ") >= 3; },
+                         std::chrono::seconds(20)))
+      << service.log();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::string log = service.log();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  size_t passes = count(log, kStartingLine);
+  EXPECT_GE(passes, 3u);
+  EXPECT_LT(passes / seconds, 10.0) << passes << " passes in " << seconds << " s";
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex(R"(\[ERROR\] \[CvServerSocket\] exeception: [^\n]+\n)")))
+      << log;
+  EXPECT_TRUE(service.running());
+
+  ::close(holder);
+  ASSERT_TRUE(eventually([] { return portAccepts(19420); }, std::chrono::seconds(10)));
+  TestClient client;
+  ASSERT_TRUE(client.connect());
+  EXPECT_EQ(client.call(31, Json::Value(), "after")["clientID"].asString(), "after");
+
+  // Every pass logged its banner once: no pass added a second log appender.
+  log = service.log();
+  size_t failures = count(log, "[CvServerSocket] exeception: ");
+  EXPECT_EQ(count(log, kStartingLine), failures + 1);
+  EXPECT_EQ(count(log, kVersionLine), failures + 1);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+}  // namespace
