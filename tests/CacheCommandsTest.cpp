@@ -121,6 +121,12 @@ TEST_F(CacheCommandsTest, SongIsSavedCheckedAndReplacedWhole) {
   EXPECT_EQ(readFile(service_.cachePath("7")), kShortBytes);
   EXPECT_EQ(sql("SELECT midiID, lastModifiedDate FROM Midi"), "7|stamp 2");
 
+  // A stamp holding SQL text is kept as text and touches no other row.
+  expectOutcome(saveSong(8, kShortBase64, "x'); DELETE FROM Midi; --"), 0, "SUCCESS");
+  EXPECT_EQ(checkSong(8)["data"]["lastMidiModified"].asString(), "x'); DELETE FROM Midi; --");
+  EXPECT_EQ(sql("SELECT midiID, lastModifiedDate FROM Midi ORDER BY midiID"),
+            "7|stamp 2\n8|x'); DELETE FROM Midi; --");
+
   EXPECT_TRUE(contains(service_.output(), "CvSaveSongMidiFlow::Process()\n"));
   EXPECT_TRUE(contains(service_.output(), "XML file path: " + service_.cachePath("7") + "\n"));
   std::string log = service_.log();
