@@ -1,8 +1,6 @@
 #include "link/CvServerSocket.h"
 
-#include <cstdio>
 #include <exception>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -10,39 +8,12 @@
 #include "link/CvKeepAliveRegistry.h"
 #include "link/CvSocketUtility.h"
 #include "service/CvLog.h"
-#include "service/CvService.h"
+#include "session/CvPingFlow.h"
 
 namespace {
 
 const int kEventLoopThreads = 1000;
 const int kListenBacklog = 8192;
-
-// Each field in its own guard: a failing step loses only its own field.
-std::string keepAliveAnswer(const CvRequest& request) {
-  CvResponse response;
-  auto step = [](const std::function<void()>& fill) {
-    try {
-      fill();
-    } catch (const std::exception& e) {
-      cvlog::error("%s", e.what());
-    }
-  };
-  step([&] { response.clientID = request.clientID; });
-  step([&] { response.clientSecret = request.clientSecret; });
-  step([&] {
-    Json::Value data(Json::objectValue);
-    data["pluginVersion"] = PLUGIN_VERSION;
-    response.data = data;
-  });
-  step([&] { response.encoding = request.encoding; });
-  step([&] { response.expiredDate = request.expiredDate; });
-  step([&] { response.installationId = request.installationId; });
-  step([&] { response.responseDate = CvSocketUtility::nowText(); });
-  step([&] { response.token = request.token; });
-  response.responseCode = 0;
-  response.errorMessage = "SUCCESS";
-  return CvSocketUtility::encodeResponse(response);
-}
 
 }  // namespace
 
@@ -118,7 +89,9 @@ void on_message(CvServerEndpoint* endpoint, websocketpp::connection_hdl handle,
     if (request != nullptr && request->methodName == KEEP_ALIVE_CODE) {
       g_keep_alive_connections.markKeepAlive(handle);
       cvlog::info("[CvServerSocket]-KEEP ALIVE REQUEST........\n");
-      endpoint->send(handle, keepAliveAnswer(*request), message->get_opcode());
+      // The keep-alive answer is the ping answer: the plugin version in the
+      // envelope every command answers with.
+      endpoint->send(handle, CvPingFlow(request).Process(), message->get_opcode());
       return;
     }
 
