@@ -17,8 +17,3 @@ bool CvKeepAliveRegistry::closeConnection(websocketpp::connection_hdl handle) {
   connections_.clear();
   return true;
 }
-
-size_t CvKeepAliveRegistry::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return connections_.size();
-}

@@ -18,10 +18,9 @@ class CvKeepAliveRegistry {
   // connection (not only this one) and returns true. Otherwise changes nothing.
   bool closeConnection(websocketpp::connection_hdl handle);
 
-  size_t size() const;
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::map<websocketpp::connection_hdl, std::string,
            std::owner_less<websocketpp::connection_hdl>>
       connections_;  // guarded by mutex_

@@ -5,7 +5,6 @@
 const char* const SERVICE_NAME = "Piano Corvida Plugin";
 const char* const PLUGIN_VERSION = "0.0.4.0";
 const char* const DATABASE_RELATIVE_PATH = "db\\pianocorvida.db";
-const char* const METRONOME_CLICK_RELATIVE = "countoff\\hihat_short_loud.wav";
 
 std::string g_install_path;
 RtMidiOut* g_midi_out = nullptr;

@@ -18,9 +18,8 @@ extern std::string g_install_path;
 // process entry before the dispatcher runs; the object itself is used by playback.
 extern RtMidiOut* g_midi_out;
 
-// Relative names of the files shipped beside the program.
-extern const char* const DATABASE_RELATIVE_PATH;    // "db\pianocorvida.db"
-extern const char* const METRONOME_CLICK_RELATIVE;  // "countoff\hihat_short_loud.wav"
+// The shipped database, relative to the install folder.
+extern const char* const DATABASE_RELATIVE_PATH;  // "db\pianocorvida.db"
 
 // The install folder computed from the program file (the same rule as
 // g_install_path), for code that asks the system again rather than reading the value.

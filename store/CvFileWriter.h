@@ -18,9 +18,6 @@ class CvFileWriter {
   // old file then stays as it was).
   bool writeFile() const;
 
-  const std::string& path() const { return path_; }
-  std::size_t size() const { return size_; }
-
  private:
   std::string path_;
   std::string content_;
