@@ -33,8 +33,17 @@ std::string CvBaseFlow::dataText(const char* key) const {
 
 bool CvBaseFlow::beforeSteps(CvResponse&) { return true; }
 
-void CvBaseFlow::guarded(const std::function<void()>& step) const {
-  const char* errorLine = description().errorLine;
+Json::Value CvBaseFlow::codeMessage(int code, const char* message) {
+  Json::Value data(Json::objectValue);
+  data["code"] = code;
+  data["message"] = message;
+  return data;
+}
+
+void CvBaseFlow::guarded(const std::function<void()>& step, int stepNumber) const {
+  const CvFlowDescription& flow = description();
+  const char* errorLine =
+      flow.stepErrorLines != nullptr ? flow.stepErrorLines[stepNumber - 1] : flow.errorLine;
   if (errorLine == nullptr) {
     try {
       step();
@@ -58,16 +67,18 @@ std::string CvBaseFlow::runSkeleton() {
   if (!beforeSteps(response)) return std::string();
 
   const CvRequest& in = *request_;
-  guarded([&] { response.clientID = in.clientID; });
-  guarded([&] { response.clientSecret = in.clientSecret; });
-  guarded([&] { ownStep(response); });
-  guarded([&] { response.encoding = in.encoding; });
-  guarded([&] { response.expiredDate = in.expiredDate; });
-  guarded([&] { response.installationId = in.installationId; });
-  guarded([&] { response.responseDate = CvSocketUtility::nowText(); });
-  guarded([&] { response.token = in.token; });
-  response.responseCode = 0;
-  response.errorMessage = "SUCCESS";
+  guarded([&] { response.clientID = in.clientID; }, 1);
+  guarded([&] { response.clientSecret = in.clientSecret; }, 2);
+  guarded([&] { ownStep(response); }, kOwnStep);
+  guarded([&] { response.encoding = in.encoding; }, 4);
+  guarded([&] { response.expiredDate = in.expiredDate; }, 5);
+  guarded([&] { response.installationId = in.installationId; }, 6);
+  guarded([&] { response.responseDate = CvSocketUtility::nowText(); }, 7);
+  guarded([&] { response.token = in.token; }, 8);
+  if (!flow.setsResponseCode) {
+    response.responseCode = 0;
+    response.errorMessage = "SUCCESS";
+  }
 
   std::string answer = CvSocketUtility::encodeResponse(response);
   if (flow.endLine != nullptr) cvlog::info(flow.endLine);

@@ -33,6 +33,10 @@ struct CvFlowDescription {
   const char* startLine = nullptr;        // INFO line before anything else
   const char* startStdoutLine = nullptr;  // standard-output line after it
   const char* endLine = nullptr;          // INFO line once the answer is encoded
+  // The command sets responseCode and errorMessage itself; the skeleton leaves them.
+  bool setsResponseCode = false;
+  // Eight error lines, one per guarded step in skeleton order, in place of errorLine.
+  const char* const* stepErrorLines = nullptr;
 };
 
 class CvBaseFlow {
@@ -61,7 +65,13 @@ class CvBaseFlow {
   virtual bool beforeSteps(CvResponse& response);
 
   // Runs step in a guard that logs the flow's error line on a standard exception.
-  void guarded(const std::function<void()>& step) const;
+  // stepNumber (1 to 8, the command's own step being 3) picks the line where the
+  // command has one per step.
+  void guarded(const std::function<void()>& step, int stepNumber = kOwnStep) const;
+  static const int kOwnStep = 3;
+
+  // {"code": code, "message": message}, the outcome most commands answer with.
+  static Json::Value codeMessage(int code, const char* message);
 
   const CvRequest& request() const { return *request_; }
   const Json::Value& requestData() const { return request_->data; }

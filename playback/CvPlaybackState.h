@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 // Set true by the play command; set false by the accompaniment at the end of the
 // excerpt, the stop command, the port monitor on disconnect and the plugin-version
@@ -20,3 +21,9 @@ const int STOP_STATE = 3;     // nothing is playing
 // accompaniment and the port monitor; read by the commands that must not overlap a
 // performance.
 extern std::atomic<int> playing_midi_state;
+
+// The output latency (ms) measured when the count-off started, and whether one was
+// measured since the service started. Written by the playback engine; the latency
+// command reads the value, then resets it to 0 (the ready flag stays).
+extern std::atomic<int32_t> g_play_latency_ms;
+extern std::atomic<bool> g_play_latency_ready;

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libboost-all-dev libwebsocketpp-dev libjsoncpp-dev liblog4cpp5-dev
-  libsqlite3-dev sqlite3 librtmidi-dev librtaudio-dev libstk-dev
+  libsqlite3-dev sqlite3 librtmidi-dev librtaudio-dev libstk-dev libjack-jackd2-dev
   libgtest-dev googletest
   jackd2 espeak-ng sox iproute2 util-linux procps
 )

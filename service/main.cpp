@@ -4,6 +4,8 @@
 
 #include <RtMidi.h>
 
+#include "midi/CvMidiInput.h"
+#include "midi/CvMidiRecording.h"
 #include "platform/platform.h"
 #include "service/CvLog.h"
 #include "service/CvService.h"
@@ -20,11 +22,15 @@ int main() {
     cvlog::error("%s", e.what());
   }
 
+  cvMidiIn.create();
+  std::thread monitor(&CvMidiRecording::ProcessRecordingMidi);
+
   g_install_path = installFolderFromModule();
 
   int status = 0;
   if (!platform::runServiceDispatcher(SERVICE_NAME, ServiceMain)) {
     status = static_cast<int>(platform::lastError());
   }
+  monitor.detach();
   platform::endProcess(status);
 }

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include <pthread.h>
@@ -17,6 +19,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <jack/jack.h>
 #include <log4cpp/Category.hh>
 
 namespace platform {
@@ -66,6 +69,18 @@ void notifySystemd(const char* text) {
   close(fd);
 }
 
+// libjack prints several lines on every failed attempt to reach a server, and the MIDI
+// input asks again every 50 ms while none runs: each distinct text is shown once.
+void printJackMessageOnce(const char* text) {
+  static std::mutex mutex;
+  static std::set<std::string> seen;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (seen.size() >= 256 || !seen.insert(text).second) return;
+  std::fprintf(stderr, "libjack: %s\n", text);
+}
+
+void dropJackInfo(const char*) {}
+
 }  // namespace
 
 std::string modulePath() {
@@ -92,6 +107,8 @@ void prepareProcess() {
   sigset_t set = dispatcherSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  jack_set_error_function(printJackMessageOnce);
+  jack_set_info_function(dropJackInfo);
 }
 
 bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMain) {

@@ -1,0 +1,115 @@
+#include "midi/CvMidiInput.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "platform/platform.h"
+#include "service/CvLog.h"
+
+CvMidiInput cvMidiIn;
+
+namespace {
+
+const char* const kClientName = "RtMidi Input Client";
+const unsigned int kQueueSizeLimit = 100;
+
+// The library's word for "no server to connect to" (JACK); counted as no MIDI system.
+bool saysNoMidiSystem(const std::string& text) {
+  return text.find("server not running") != std::string::npos;
+}
+
+}  // namespace
+
+void CvMidiInput::create() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    input_.reset(new RtMidiIn(platform::midiApi(), kClientName, kQueueSizeLimit));
+    input_->setErrorCallback(&CvMidiInput::onLibraryError, this);
+  } catch (const RtMidiError& e) {
+    cvlog::warn("[CvMidiTask] MIDI input unavailable: %s", e.getMessage());
+  } catch (const std::exception& e) {
+    cvlog::error("[CvMidiTask] MIDI input unavailable: %s", e.what());
+  }
+}
+
+void CvMidiInput::onLibraryError(RtMidiError::Type type, const std::string& text, void* self) {
+  // Called on the thread of the library call, which holds mutex_.
+  auto* input = static_cast<CvMidiInput*>(self);
+  if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) {
+    if (saysNoMidiSystem(text)) {
+      input->systemMissingSeen_ = true;
+    } else if (type == RtMidiError::WARNING) {
+      std::fprintf(stderr, "\n%s\n\n", text.c_str());  // as the library prints it
+    }
+    return;
+  }
+  input->errorPending_ = true;
+  input->errorType_ = type;
+  input->errorText_ = text;
+}
+
+void CvMidiInput::finishCall(bool countsPorts) {
+  if (countsPorts) {
+    if (systemMissingSeen_ && !unavailable_) {
+      cvlog::warn(
+          "[CvMidiTask] MIDI unavailable: no ALSA sequencer and no JACK server is running; "
+          "keyboards appear once one starts");
+    } else if (!systemMissingSeen_ && unavailable_) {
+      cvlog::info("[CvMidiTask] MIDI available: a MIDI system is running again");
+    }
+    unavailable_ = systemMissingSeen_;
+  }
+  systemMissingSeen_ = false;
+  if (!errorPending_) return;
+  errorPending_ = false;
+  throw RtMidiError(errorText_, errorType_);
+}
+
+unsigned int CvMidiInput::getPortCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!input_) return 0;
+  unsigned int count = input_->getPortCount();
+  finishCall(true);
+  return count;
+}
+
+std::string CvMidiInput::getPortName(unsigned int portNumber) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!input_) throw RtMidiError("no MIDI input", RtMidiError::INVALID_DEVICE);
+  std::string name = input_->getPortName(portNumber);
+  finishCall(false);
+  return name;
+}
+
+void CvMidiInput::openPort(unsigned int portNumber, const std::string& portName) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!input_) throw RtMidiError("no MIDI input", RtMidiError::INVALID_DEVICE);
+  input_->openPort(portNumber, portName);
+  finishCall(false);
+}
+
+void CvMidiInput::closePort() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!input_) return;
+  input_->closePort();
+  finishCall(false);
+}
+
+bool CvMidiInput::isPortOpen() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return input_ && input_->isPortOpen();
+}
+
+void CvMidiInput::setCallback(RtMidiIn::RtMidiCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!input_) return;
+  input_->setCallback(callback);
+  finishCall(false);
+}
+
+void CvMidiInput::ignoreTypes(bool midiSysex, bool midiTime, bool midiSense) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!input_) return;
+  input_->ignoreTypes(midiSysex, midiTime, midiSense);
+  finishCall(false);
+}

@@ -1,0 +1,22 @@
+#include "midi/CvUserGetDeviceKey.h"
+
+#include "midi/CvDeviceReport.h"
+#include "midi/CvMidiTask.h"
+#include "midi/CvRecordingList.h"
+#include "service/CvLog.h"
+
+const CvFlowDescription& CvUserGetDeviceKey::description() const {
+  static const CvFlowDescription flow{29, "[CvUserGetDeviceKey] error message: %s"};
+  return flow;
+}
+
+void CvUserGetDeviceKey::ownStep(CvResponse& response) {
+  CvMidiEvent event = CvMidiTask().GetMidiEvent();
+  if (event.velocity == 0) {
+    response.data = codeMessage(-1, "NOT HAVE MESSAGE FROM DEVICE");
+    return;
+  }
+  response.data = keyReport(event);
+  cvlog::out("HAVE NOTE\n");
+  g_recording_list.clear();  // each key press is reported once
+}

@@ -1,0 +1,22 @@
+#include "session/CvEndSessionFlow.h"
+
+#include "midi/CvMidiState.h"
+#include "midi/CvRecordingList.h"
+#include "playback/CvPlaybackState.h"
+
+const CvFlowDescription& CvEndSessionFlow::description() const {
+  static const CvFlowDescription flow{
+      25,
+      "[CvEndSessionFlow] error message: %s",
+      false,  // no command lock
+      "[CVENDSESSIONFLOW]-START....",
+  };
+  return flow;
+}
+
+void CvEndSessionFlow::ownStep(CvResponse& response) {
+  playing_midi_state.exchange(STOP_STATE);
+  g_speaker_pc.exchange(false);
+  g_recording_list.clear();
+  response.data = requestData();
+}
