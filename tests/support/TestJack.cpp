@@ -1,0 +1,123 @@
+#include "tests/support/TestJack.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <jack/jack.h>
+
+#include "tests/support/TestService.h"
+
+const char* const kServiceInputPort = "RtMidi Input Client:RtMidi Input";
+
+namespace {
+
+std::atomic<int> g_servers_made{0};
+
+std::vector<std::string> takeNames(const char** names) {
+  std::vector<std::string> list;
+  if (names == nullptr) return list;
+  for (const char** name = names; *name != nullptr; ++name) list.emplace_back(*name);
+  jack_free(names);
+  return list;
+}
+
+void silent(const char*) {}
+void toStandardError(const char* text) { std::fprintf(stderr, "%s\n", text); }
+
+}  // namespace
+
+TestJack::TestJack() {
+  name_ = "pctest-" + std::to_string(getpid()) + "-" + std::to_string(++g_servers_made);
+  logPath_ = "/tmp/" + name_ + ".log";
+  setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+  setenv("JACK_NO_START_SERVER", "1", 1);
+}
+
+TestJack::~TestJack() {
+  stop();
+  unlink(logPath_.c_str());
+}
+
+bool TestJack::start(std::chrono::milliseconds timeout) {
+  if (running()) return true;
+  // Everything the child needs is made before fork: only async-signal-safe calls after.
+  std::vector<std::string> words = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy",
+                                    "-r",    "22050",         "-p", "32"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  const char* logPath = logPath_.c_str();
+
+  pid_ = fork();
+  if (pid_ < 0) return false;
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // no server outlives a crashed test
+    int fd = open(logPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+
+  // Attempts before the server listens would each print libjack's complaints.
+  jack_set_error_function(silent);
+  bool ready = eventually(
+      [this] {
+        if (!running()) return true;
+        jack_status_t status;
+        client_ = jack_client_open("test rig",
+                                   static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                   &status, name_.c_str());
+        return client_ != nullptr;
+      },
+      timeout);
+  jack_set_error_function(toStandardError);
+  if (ready && client_ != nullptr) return true;
+  std::fprintf(stderr, "jackd %s did not start:\n%s\n", name_.c_str(), readFile(logPath_).c_str());
+  stop();
+  return false;
+}
+
+void TestJack::stop() {
+  if (client_ != nullptr) {
+    jack_client_close(client_);
+    client_ = nullptr;
+  }
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  if (!eventually([this] { return !running(); }, std::chrono::seconds(5))) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  pid_ = -1;
+}
+
+bool TestJack::running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) == 0) return true;
+  pid_ = -1;  // ended (and reaped)
+  return false;
+}
+
+std::vector<std::string> TestJack::midiSources() {
+  if (client_ == nullptr) return {};
+  return takeNames(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput));
+}
+
+std::vector<std::string> TestJack::connections(const std::string& port) {
+  if (client_ == nullptr) return {};
+  jack_port_t* found = jack_port_by_name(client_, port.c_str());
+  if (found == nullptr) return {};
+  return takeNames(jack_port_get_all_connections(client_, found));
+}

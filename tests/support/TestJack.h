@@ -1,0 +1,51 @@
+// A JACK server of the test's own, with the dummy backend: real MIDI ports without
+// hardware. Creating the object points this process, and every program it starts
+// afterwards (the service), at a server name no other test process uses; start()
+// launches jackd under that name. JACK keeps its sockets, server registry and shared
+// memory under /dev/shm; tests/in-netns.sh gives each test program a /dev/shm of its
+// own, and the pid in the name keeps servers apart when a program runs without it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+typedef struct _jack_client jack_client_t;
+
+class TestJack {
+ public:
+  // Picks the server name and sets JACK_DEFAULT_SERVER (and JACK_NO_START_SERVER, so
+  // no client ever starts a server of its own) in this process's environment. The
+  // server does not run until start().
+  TestJack();
+  ~TestJack();  // stops the server
+  TestJack(const TestJack&) = delete;
+  TestJack& operator=(const TestJack&) = delete;
+
+  // Starts jackd (22050 Hz, 32-frame periods, no realtime) and waits until a client
+  // can connect; false when it did not come up in time (its output is then printed).
+  bool start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Ends the server as if it quit on its own: SIGTERM, then SIGKILL if it lingers.
+  void stop();
+  bool running();
+
+  const std::string& serverName() const { return name_; }
+
+  // Full names ("client:port") of the MIDI ports that send, in the server's order:
+  // what a MIDI input port enumeration lists. Empty when the server is not running.
+  std::vector<std::string> midiSources();
+  // Full names of the ports connected to the port named.
+  std::vector<std::string> connections(const std::string& port);
+
+ private:
+  std::string name_;
+  std::string logPath_;
+  pid_t pid_ = -1;
+  jack_client_t* client_ = nullptr;  // the rig's own client, for the queries above
+};
+
+// The port the service listens on once it opened an input port (its input client
+// "RtMidi Input Client", port "RtMidi Input").
+extern const char* const kServiceInputPort;
