@@ -1,6 +1,9 @@
-// Keep-alive round trips against the real service on loopback, and what the running
-// service costs at rest. Run it where port 19420 is free, for example:
-//   unshare --net sh -c 'ip link set lo up && exec ./bench/keepalive_bench'
+// The real service on loopback: keep-alive round trips, what the running service
+// costs at rest (also with the web application connected and a keyboard open, while
+// the port monitor polls), and how long a key press on the keyboard takes to be
+// reported by the polling device test. Starts its own JACK server (dummy backend).
+// Run it where port 19420 is free, for example:
+//   unshare --net sh -c 'ip link set lo up && exec ./bench/service_bench'
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,7 +15,12 @@
 
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
+
+#include "tests/support/DeviceChecks.h"
 #include "tests/support/TestClient.h"
+#include "tests/support/TestJack.h"
+#include "tests/support/TestKeyboard.h"
 #include "tests/support/TestService.h"
 
 namespace {
@@ -24,6 +32,7 @@ const int kSingleRequests = 5000;
 const int kConnections = 50;
 const int kRequestsPerConnection = 100;
 const int kIdleSeconds = 5;
+const int kKeyPresses = 300;
 
 struct Figures {
   std::vector<double> micros;  // one round trip each
@@ -93,21 +102,29 @@ void print(const char* title, const Figures& f) {
               percentile(f.micros, 0.99), static_cast<double>(f.micros.size()) / f.seconds);
 }
 
-// utime + stime of the process, in clock ticks.
-long cpuTicks(pid_t pid) {
-  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  size_t afterName = stat.rfind(')');
-  if (afterName == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(afterName + 2));
-  std::string field;
-  long utime = 0;
-  long stime = 0;
-  // Fields from the state (3rd) on; utime and stime are the 14th and 15th.
-  for (int number = 3; number <= 15 && fields >> field; ++number) {
-    if (number == 14) utime = std::stol(field);
-    if (number == 15) stime = std::stol(field);
+// CPU time the process's threads have used, in seconds, read from the scheduler's
+// per-thread counters (exact, unlike the tick-sampled utime and stime). With a thread
+// name, only the first thread of that name counts: threads a library starts from it
+// inherit the name.
+double cpuSeconds(pid_t pid, const std::string& threadName = std::string()) {
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+  std::vector<long> ids;
+  boost::system::error_code error;
+  for (boost::filesystem::directory_iterator entry(tasks, error), end; !error && entry != end;
+       entry.increment(error)) {
+    ids.push_back(std::stol(entry->path().filename().string()));
   }
-  return utime + stime;
+  std::sort(ids.begin(), ids.end());
+  double total = 0;
+  for (long id : ids) {
+    std::string task = tasks + std::to_string(id);
+    if (!threadName.empty() && readFile(task + "/comm") != threadName + "\n") continue;
+    std::istringstream schedstat(readFile(task + "/schedstat"));
+    double nanos = 0;
+    if (schedstat >> nanos) total += nanos / 1e9;
+    if (!threadName.empty()) break;
+  }
+  return total;
 }
 
 std::string statusField(pid_t pid, const std::string& name) {
@@ -124,13 +141,44 @@ std::string statusField(pid_t pid, const std::string& name) {
 
 void printIdle(const char* title, pid_t pid) {
   std::this_thread::sleep_for(std::chrono::seconds(1));  // let the last traffic settle
-  long before = cpuTicks(pid);
+  double before = cpuSeconds(pid);
+  double monitorBefore = cpuSeconds(pid, "cv-port-monitor");
   std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
-  long after = cpuTicks(pid);
-  double cpuSeconds = static_cast<double>(after - before) / static_cast<double>(sysconf(_SC_CLK_TCK));
-  std::printf("%-28s CPU %.3f s over %d s (%.2f %% of one core)   VmRSS %s   threads %s\n", title,
-              cpuSeconds, kIdleSeconds, 100.0 * cpuSeconds / kIdleSeconds,
-              statusField(pid, "VmRSS").c_str(), statusField(pid, "Threads").c_str());
+  double used = cpuSeconds(pid) - before;
+  double monitor = cpuSeconds(pid, "cv-port-monitor") - monitorBefore;
+  std::printf("%-28s CPU %.3f s over %d s (%.2f %% of one core; port monitor %.3f %%)   "
+              "VmRSS %s   threads %s\n",
+              title, used, kIdleSeconds, 100.0 * used / kIdleSeconds,
+              100.0 * monitor / kIdleSeconds, statusField(pid, "VmRSS").c_str(),
+              statusField(pid, "Threads").c_str());
+}
+
+// Presses a key, then asks code 29 back to back until it reports the key: the time
+// from the press to the answer that reports it, in microseconds.
+Figures keyReportTimes(TestClient& browser, TestKeyboard& keyboard) {
+  Figures f;
+  browser.call(27);
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < kKeyPresses; ++i) {
+    int note = 48 + i % 24;
+    Clock::time_point pressed = Clock::now();
+    keyboard.noteOn(note, 100);
+    bool reported = false;
+    while (!reported && Clock::now() - pressed < std::chrono::seconds(1)) {
+      reported = browser.call(29)["data"]["code"] == 0;
+    }
+    if (reported) {
+      f.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - pressed).count());
+    } else {
+      ++f.failures;
+    }
+    keyboard.noteOff(note);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  f.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  browser.call(28);
+  std::sort(f.micros.begin(), f.micros.end());
+  return f;
 }
 
 }  // namespace
@@ -138,6 +186,11 @@ void printIdle(const char* title, pid_t pid) {
 int main() {
   if (portAccepts(19420)) {
     std::fprintf(stderr, "port 19420 is already in use; run in a private network namespace\n");
+    return 1;
+  }
+  TestJack jack;
+  if (!jack.start()) {
+    std::fprintf(stderr, "the JACK server did not start\n");
     return 1;
   }
   TestService service;
@@ -161,7 +214,29 @@ int main() {
     roundTrip(browser, keepAlive("browser"), "browser");
     printIdle("idle, keep-alive open:", pid);
   }
+
+  TestKeyboard keyboard(jack, "Bench Keyboard");
+  TestClient browser;
+  bool open = keyboard.plug() && connectWebApplication(browser) &&
+              browser.call(4, [&] {
+                Json::Value data;
+                data["deviceName"] = keyboard.name();
+                return data;
+              }())["data"]["code"] == 0 &&
+              eventually([&] { return serviceListensTo(jack, keyboard); },
+                         std::chrono::seconds(10));
+  if (!open) {
+    std::fprintf(stderr, "the service did not open the bench keyboard\n");
+    return 1;
+  }
+  printIdle("idle, app + keyboard open:", pid);
+  Figures keys = keyReportTimes(browser, keyboard);
+  std::printf("%-28s %6zu ok %3d failed   p50 %8.1f us   p99 %8.1f us   max %8.1f us\n",
+              "key press to code 29:", keys.micros.size(), keys.failures,
+              percentile(keys.micros, 0.50), percentile(keys.micros, 0.99),
+              keys.micros.empty() ? 0.0 : keys.micros.back());
+
   int status = service.stop();
   std::printf("service stopped with status %d\n", status);
-  return status == 0 && many.failures == 0 ? 0 : 1;
+  return status == 0 && many.failures == 0 && keys.failures == 0 ? 0 : 1;
 }

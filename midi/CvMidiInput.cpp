@@ -12,6 +12,7 @@ namespace {
 
 const char* const kClientName = "RtMidi Input Client";
 const unsigned int kQueueSizeLimit = 100;
+const std::chrono::seconds kLookAgainAfter(1);
 
 // The library's word for "no server to connect to" (JACK); counted as no MIDI system.
 bool saysNoMidiSystem(const std::string& text) {
@@ -68,8 +69,11 @@ void CvMidiInput::finishCall(bool countsPorts) {
 unsigned int CvMidiInput::getPortCount() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!input_) return 0;
+  auto now = std::chrono::steady_clock::now();
+  if (unavailable_ && now < nextLook_) return 0;
   unsigned int count = input_->getPortCount();
   finishCall(true);
+  if (unavailable_) nextLook_ = now + kLookAgainAfter;
   return count;
 }
 

@@ -7,9 +7,12 @@
 // Library errors arrive as RtMidiError exceptions, as the library's own calls raise
 // them. When no MIDI system is running (no ALSA sequencer and no JACK server) the
 // object answers 0 ports and logs one line saying so, and one more when a system
-// appears; the library connects to a JACK server that starts later on its own.
+// appears; the library connects to a JACK server that starts later on its own. While
+// none runs, the library is asked at most once a second (each attempt to reach a
+// server costs milliseconds, and the port monitor asks every 50 ms).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,8 +44,10 @@ class CvMidiInput {
   RtMidiError::Type errorType_ = RtMidiError::UNSPECIFIED;
   std::string errorText_;
   bool systemMissingSeen_ = false;
-  // Whether the last port count found no MIDI system; guarded by mutex_.
+  // Whether the last port count found no MIDI system, and when to look again;
+  // guarded by mutex_.
   bool unavailable_ = false;
+  std::chrono::steady_clock::time_point nextLook_;
 };
 
 extern CvMidiInput cvMidiIn;

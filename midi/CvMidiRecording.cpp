@@ -12,6 +12,7 @@
 #include "midi/CvMidiTask.h"
 #include "midi/CvRecordingList.h"
 #include "midi/GetAvailableDevice.h"
+#include "platform/platform.h"
 #include "playback/CvPlaybackState.h"
 #include "service/CvLog.h"
 #include "store/CvUserSqlite.h"
@@ -99,6 +100,7 @@ void openCurrentDevice(int32_t monitorNumberPorts) {
 }  // namespace
 
 void CvMidiRecording::ProcessRecordingMidi() {
+  platform::nameThread("cv-port-monitor");
   installCallback();
   g_recording_list.clear();
 

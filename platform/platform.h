@@ -60,6 +60,10 @@ uint32_t lastError();
 // destructors: detached playback threads and the event-loop threads may still run.
 [[noreturn]] void endProcess(int status);
 
+// Names the calling thread for debuggers and process tools (at most 15 characters
+// are kept); does nothing where the system has no names.
+void nameThread(const char* name);
+
 // The MIDI API that RtMidiIn and RtMidiOut are created with.
 RtMidi::Api midiApi();
 

@@ -168,6 +168,12 @@ void endProcess(int status) {
   _exit(status);
 }
 
+void nameThread(const char* name) {
+  char shortName[16] = {};
+  std::snprintf(shortName, sizeof(shortName), "%s", name);
+  pthread_setname_np(pthread_self(), shortName);
+}
+
 RtMidi::Api midiApi() {
   static const RtMidi::Api chosen = [] {
     try {

@@ -75,6 +75,9 @@ void endProcess(int status) {
   ExitProcess(static_cast<UINT>(status));
 }
 
+// Thread descriptions need Windows 10; the service runs on older systems too.
+void nameThread(const char*) {}
+
 RtMidi::Api midiApi() { return RtMidi::WINDOWS_MM; }
 
 RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }
