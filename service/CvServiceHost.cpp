@@ -1,6 +1,7 @@
 #include "service/CvServiceHost.h"
 
 #include <chrono>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -28,12 +29,19 @@ const int kWebSocketPort = 19420;
 // or until a stop, so a lasting failure neither spins a core nor floods the log.
 const std::chrono::milliseconds kRetryPause(500);
 
-void report(uint32_t state, uint32_t controls, uint32_t exitCode, uint32_t checkPoint) {
+std::mutex g_service_status_mutex;  // guards g_service_status
+
+void reportLocked(uint32_t state, uint32_t controls, uint32_t exitCode, uint32_t checkPoint) {
   g_service_status.currentState = state;
   g_service_status.controlsAccepted = controls;
   g_service_status.win32ExitCode = exitCode;
   g_service_status.checkPoint = checkPoint;
   platform::reportStatus(g_status_handle, g_service_status);
+}
+
+void report(uint32_t state, uint32_t controls, uint32_t exitCode, uint32_t checkPoint) {
+  std::lock_guard<std::mutex> lock(g_service_status_mutex);
+  reportLocked(state, controls, exitCode, checkPoint);
 }
 
 void attachLogFile(const std::string& installFolder) {
@@ -56,9 +64,12 @@ void ServiceMain(uint32_t, char**) {
   g_status_handle = platform::registerControlHandler(SERVICE_NAME, ServiceCtrlHandler);
   if (g_status_handle == nullptr) return;
 
-  g_service_status = platform::ServiceStatus();
-  g_service_status.serviceType = SERVICE_OWN_PROCESS_TYPE;
-  report(SERVICE_START_PENDING_STATE, 0, 0, 0);
+  {
+    std::lock_guard<std::mutex> lock(g_service_status_mutex);
+    g_service_status = platform::ServiceStatus();
+    g_service_status.serviceType = SERVICE_OWN_PROCESS_TYPE;
+    reportLocked(SERVICE_START_PENDING_STATE, 0, 0, 0);
+  }
 
   g_stop_event.reset(new (std::nothrow) CvManualResetEvent());
   if (!g_stop_event) {
@@ -75,8 +86,11 @@ void ServiceMain(uint32_t, char**) {
 
 void ServiceCtrlHandler(uint32_t control) {
   if (control != SERVICE_CONTROL_STOP_CODE && control != SERVICE_CONTROL_SHUTDOWN_CODE) return;
-  if (g_service_status.currentState != SERVICE_RUNNING_STATE) return;
-  report(SERVICE_STOPPED_STATE, 0, 0, 4);
+  {
+    std::lock_guard<std::mutex> lock(g_service_status_mutex);
+    if (g_service_status.currentState != SERVICE_RUNNING_STATE) return;
+    reportLocked(SERVICE_STOPPED_STATE, 0, 0, 4);
+  }
   g_stop_event->set();
 }
 

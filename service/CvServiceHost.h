@@ -17,8 +17,8 @@ const uint32_t SERVICE_CONTROL_STOP_CODE = 1;
 const uint32_t SERVICE_CONTROL_SHUTDOWN_CODE = 5;
 const uint32_t SERVICE_OWN_PROCESS_TYPE = 0x10;
 
-// The status last reported. Written by ServiceMain and ServiceCtrlHandler without
-// a lock (the platform calls them in turn, never at once on one field).
+// The status last reported. Written by ServiceMain (service main thread) and
+// ServiceCtrlHandler (dispatcher thread), each under a mutex of the service host.
 extern platform::ServiceStatus g_service_status;
 extern platform::StatusHandle g_status_handle;
 // Signalled by the control handler when the service must stop; read by the worker.

@@ -13,6 +13,9 @@
 
 int main() {
   platform::prepareProcess();
+  // The logging category exists before any thread does: the library makes its
+  // registry on first use, and that first use must not race.
+  cvlog::category();
 
   try {
     g_midi_out = new RtMidiOut(platform::midiApi(), "RtMidi Output Client");

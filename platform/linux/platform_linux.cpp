@@ -30,7 +30,7 @@ const char kNativeSeparator = '/';
 
 // Written once by registerControlHandler before the handler can be needed; read by
 // the dispatcher thread.
-ControlHandler g_control_handler = nullptr;
+std::atomic<ControlHandler> g_control_handler{nullptr};
 
 // SIGUSR1 wakes the dispatcher: sent when state 1 was reported, or when the service
 // main function returned without reporting it.
@@ -124,7 +124,8 @@ bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMa
     int received = 0;
     if (sigwait(&set, &received) != 0) continue;
     if (received == SIGTERM || received == SIGINT) {
-      if (g_control_handler != nullptr) g_control_handler(1);
+      ControlHandler handler = g_control_handler.load();
+      if (handler != nullptr) handler(1);
     } else if (g_service_main_returned.load() && !g_stopped_reported.load()) {
       // The service main function returned without a stopped report (its handler
       // registration failed): nothing is left to dispatch.
@@ -135,7 +136,7 @@ bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMa
 }
 
 StatusHandle registerControlHandler(const char* /*serviceName*/, ControlHandler handler) {
-  g_control_handler = handler;
+  g_control_handler.store(handler);
   return reinterpret_cast<StatusHandle>(&g_control_handler);
 }
 
