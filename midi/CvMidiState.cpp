@@ -31,11 +31,6 @@ std::string currentDeviceName() {
   return g_midi_device_info.currentMidiDevice.instrument_name;
 }
 
-uint32_t currentPortCount() {
-  std::lock_guard<std::mutex> lock(g_midi_device_info.mutex);
-  return g_midi_device_info.port_count;
-}
-
 std::string sessionUserId() {
   std::lock_guard<std::mutex> lock(g_session_user_mutex);
   return g_session_user_id;

@@ -48,7 +48,6 @@ extern CvMidiDeviceInfo g_midi_device_info;
 // Copies taken under g_midi_device_info.mutex.
 CvMidiDevice currentDevice();
 std::string currentDeviceName();
-uint32_t currentPortCount();
 
 // What incoming notes are captured for (application_current_action).
 const int ACTION_RECORD_SONG = 0;  // every key press is appended to the recording

@@ -35,10 +35,3 @@ std::vector<CvMidiEvent> CvRecordingList::snapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return events_;
 }
-
-std::vector<CvMidiEvent> CvRecordingList::takeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<CvMidiEvent> taken;
-  taken.swap(events_);
-  return taken;
-}

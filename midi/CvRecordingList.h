@@ -34,8 +34,6 @@ class CvRecordingList {
   bool firstTestNote(CvMidiEvent* event, boost::posix_time::ptime* arrivedAt) const;
 
   std::vector<CvMidiEvent> snapshot() const;
-  // Hands the records over and leaves the list empty, in one step.
-  std::vector<CvMidiEvent> takeAll();
 
  private:
   mutable std::mutex mutex_;
