@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <RtAudio.h>
@@ -63,6 +64,31 @@ uint32_t lastError();
 // Names the calling thread for debuggers and process tools (at most 15 characters
 // are kept); does nothing where the system has no names.
 void nameThread(const char* name);
+
+// Asynchronous wave player, addressed by the file's path (the count-off words): the
+// three multimedia string commands "open", "play" and "close". Each returns 0 on
+// success, else a non-zero error code. A path may be opened again while open: each
+// open makes another voice, play starts the newest voice not yet started, close stops
+// and forgets the oldest voice of that path (so overlapping ticks of the same word each
+// sound and each thread closes its own). Safe from any thread. On Windows the codes,
+// and the answer to a second open of a path, are MCI's own; on Linux they are these:
+enum WaveError : uint32_t {
+  kWaveFileNotFound = 1,   // missing or unreadable file
+  kWaveInvalidFile = 2,    // not a PCM wave file of 8 or 16 bits, mono or stereo
+  kWaveNoDevice = 3,       // no audio output could be opened
+  kWaveNotOpen = 4,        // play or close of a path with no open voice
+  kWaveTooManyVoices = 5,  // too many voices open at once (closes were forgotten)
+};
+uint32_t waveOpen(const std::string& path);
+uint32_t wavePlay(const std::string& path);   // returns at once; the sound goes on
+uint32_t waveClose(const std::string& path);  // stops the sound if still playing
+
+// Starts body on a new detached thread that the system runs ahead of ordinary
+// threads where it allows that (realtime scheduling on Linux, time-critical priority
+// on Windows), else at normal priority: the accompaniment, the metronome and the
+// count-off words, whose every late step the learner hears. Keep such a thread
+// mostly asleep. Raises std::system_error when no thread can be started.
+void startTimingThread(std::function<void()> body);
 
 // The MIDI API that RtMidiIn and RtMidiOut are created with.
 RtMidi::Api midiApi();

@@ -1,10 +1,15 @@
-// Windows implementation of the platform door, over the service control manager and
-// kernel calls the service was designed for. Not built on Linux.
+// Windows implementation of the platform door, over the service control manager,
+// kernel and multimedia (MCI) calls the service was designed for. Not built on Linux.
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <thread>
 
 #include <windows.h>
+
+#include <mmsystem.h>
+
+#pragma comment(lib, "winmm.lib")
 
 namespace platform {
 
@@ -22,6 +27,12 @@ VOID WINAPI serviceMainTrampoline(DWORD argc, LPSTR* argv) {
 
 VOID WINAPI controlHandlerTrampoline(DWORD control) {
   g_control_handler(static_cast<uint32_t>(control));
+}
+
+// One MCI string command, without a return buffer or a callback window.
+uint32_t sendWaveCommand(const char* verb, const std::string& path, const char* tail) {
+  std::string command = std::string(verb) + " \"" + path + "\"" + tail;
+  return mciSendStringA(command.c_str(), nullptr, 0, nullptr);
 }
 
 }  // namespace
@@ -77,6 +88,17 @@ void endProcess(int status) {
 
 // Thread descriptions need Windows 10; the service runs on older systems too.
 void nameThread(const char*) {}
+
+uint32_t waveOpen(const std::string& path) { return sendWaveCommand("open", path, " type waveaudio"); }
+uint32_t wavePlay(const std::string& path) { return sendWaveCommand("play", path, ""); }
+uint32_t waveClose(const std::string& path) { return sendWaveCommand("close", path, ""); }
+
+void startTimingThread(std::function<void()> body) {
+  std::thread([body = std::move(body)] {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    body();
+  }).detach();
+}
 
 RtMidi::Api midiApi() { return RtMidi::WINDOWS_MM; }
 

@@ -45,11 +45,14 @@ TestJack::~TestJack() {
   unlink(logPath_.c_str());
 }
 
-bool TestJack::start(std::chrono::milliseconds timeout) {
+bool TestJack::start(std::chrono::milliseconds timeout, int periodFrames, bool realtime) {
   if (running()) return true;
   // Everything the child needs is made before fork: only async-signal-safe calls after.
-  std::vector<std::string> words = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy",
-                                    "-r",    "22050",         "-p", "32"};
+  std::vector<std::string> words = {"jackd", realtime ? "--realtime" : "--no-realtime",
+                                    "-n",    name_,
+                                    "-d",    "dummy",
+                                    "-r",    "22050",
+                                    "-p",    std::to_string(periodFrames)};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
@@ -113,6 +116,11 @@ bool TestJack::running() {
 std::vector<std::string> TestJack::midiSources() {
   if (client_ == nullptr) return {};
   return takeNames(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput));
+}
+
+std::vector<std::string> TestJack::midiSinks() {
+  if (client_ == nullptr) return {};
+  return takeNames(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput));
 }
 
 std::vector<std::string> TestJack::connections(const std::string& port) {

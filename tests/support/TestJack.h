@@ -24,9 +24,12 @@ class TestJack {
   TestJack(const TestJack&) = delete;
   TestJack& operator=(const TestJack&) = delete;
 
-  // Starts jackd (22050 Hz, 32-frame periods, no realtime) and waits until a client
-  // can connect; false when it did not come up in time (its output is then printed).
-  bool start(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Starts jackd (22050 Hz, periodFrames frames per period) and waits until a client
+  // can connect; false when it did not come up in time (its output is then printed). A
+  // period is the transport's quantum: MIDI and audio move once per period. Tests run
+  // it without realtime scheduling; a benchmark may ask for it, as a desktop runs it.
+  bool start(std::chrono::milliseconds timeout = std::chrono::seconds(10), int periodFrames = 32,
+             bool realtime = false);
   // Ends the server as if it quit on its own: SIGTERM, then SIGKILL if it lingers.
   void stop();
   bool running();
@@ -36,6 +39,9 @@ class TestJack {
   // Full names ("client:port") of the MIDI ports that send, in the server's order:
   // what a MIDI input port enumeration lists. Empty when the server is not running.
   std::vector<std::string> midiSources();
+  // Full names of the MIDI ports that receive, in the server's order: what a MIDI
+  // output port enumeration lists, port 0 first.
+  std::vector<std::string> midiSinks();
   // Full names of the ports connected to the port named.
   std::vector<std::string> connections(const std::string& port);
 

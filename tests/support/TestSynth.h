@@ -1,0 +1,60 @@
+// A test synthesizer: a JACK client with one MIDI input port, the way a sound module
+// appears. An RtMidiOut opening port 0 reaches it when it is the first MIDI input port
+// the server lists; JACK lists ports by registration slot, lowest first, and reuses
+// the slot of a port that was closed. So plug the synth before anything else
+// registers a MIDI input port, the service's own keyboard input included.
+//
+// Every message is recorded with its arrival time, taken in the MIDI callback on
+// JACK's thread; the accessors may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class RtMidiIn;
+class TestJack;
+
+class TestSynth {
+ public:
+  struct Message {
+    std::vector<unsigned char> bytes;
+    std::chrono::steady_clock::time_point arrival;
+  };
+
+  // clientName must be unique on the server (JACK would rename a second client of
+  // the same name, and name() would no longer match).
+  TestSynth(TestJack& jack, const std::string& clientName,
+            const std::string& portName = "MIDI in");
+  ~TestSynth();
+
+  // Opens the port; true once the server lists it under name().
+  bool plug();
+  // Closes the port; true once the server no longer lists it.
+  bool unplug();
+
+  // The port's full name as a MIDI output enumeration reports it: "client:port".
+  std::string name() const { return clientName_ + ":" + portName_; }
+
+  // What arrived so far, in arrival order; SysEx and timing messages included.
+  std::vector<Message> messages() const;
+  void clear();
+  // True once at least count messages have arrived; false when timeout passed first.
+  bool waitForCount(size_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  static void onMessage(double, std::vector<unsigned char>* bytes, void* self);
+  bool listed();
+
+  TestJack& jack_;
+  std::string clientName_;
+  std::string portName_;
+  std::unique_ptr<RtMidiIn> in_;  // made at the first plug(): it needs the server
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable arrived_;
+  std::vector<Message> messages_;  // guarded by mutex_
+};
