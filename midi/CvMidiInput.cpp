@@ -13,6 +13,8 @@ namespace {
 const char* const kClientName = "RtMidi Input Client";
 const unsigned int kQueueSizeLimit = 100;
 const std::chrono::seconds kLookAgainAfter(1);
+// Ports of the service's own MIDI output client (g_midi_out) as the library names them.
+const std::string kOwnOutputPrefix = "RtMidi Output Client:";
 
 // The library's word for "no server to connect to" (JACK); counted as no MIDI system.
 bool saysNoMidiSystem(const std::string& text) {
@@ -74,13 +76,36 @@ unsigned int CvMidiInput::getPortCount() {
   unsigned int count = input_->getPortCount();
   finishCall(true);
   if (unavailable_) nextLook_ = now + kLookAgainAfter;
-  return count;
+  // Names are read only when the count moved: the monitor asks 20 times a second.
+  if (count != listedAtCount_) listVisiblePorts();
+  return static_cast<unsigned int>(visiblePorts_.size());
+}
+
+void CvMidiInput::listVisiblePorts() {
+  visiblePorts_.clear();
+  unsigned int count = input_->getPortCount();
+  finishCall(true);
+  for (unsigned int port = 0; port < count; ++port) {
+    std::string name = input_->getPortName(port);
+    finishCall(false);
+    if (name.compare(0, kOwnOutputPrefix.size(), kOwnOutputPrefix) != 0) {
+      visiblePorts_.push_back(port);
+    }
+  }
+  listedAtCount_ = count;
+}
+
+unsigned int CvMidiInput::libraryPort(unsigned int portNumber) {
+  listVisiblePorts();
+  // Past the end stays past the end, so the library reports the bad number itself.
+  if (portNumber >= visiblePorts_.size()) return listedAtCount_ + portNumber;
+  return visiblePorts_[portNumber];
 }
 
 std::string CvMidiInput::getPortName(unsigned int portNumber) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!input_) throw RtMidiError("no MIDI input", RtMidiError::INVALID_DEVICE);
-  std::string name = input_->getPortName(portNumber);
+  std::string name = input_->getPortName(libraryPort(portNumber));
   finishCall(false);
   return name;
 }
@@ -88,7 +113,7 @@ std::string CvMidiInput::getPortName(unsigned int portNumber) {
 void CvMidiInput::openPort(unsigned int portNumber, const std::string& portName) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!input_) throw RtMidiError("no MIDI input", RtMidiError::INVALID_DEVICE);
-  input_->openPort(portNumber, portName);
+  input_->openPort(libraryPort(portNumber), portName);
   finishCall(false);
 }
 

@@ -10,12 +10,18 @@
 // appears; the library connects to a JACK server that starts later on its own. While
 // none runs, the library is asked at most once a second (each attempt to reach a
 // server costs milliseconds, and the port monitor asks every 50 ms).
+//
+// The service's own playback output ("RtMidi Output Client") is a MIDI source too,
+// and on ALSA and JACK it would be listed among the keyboards, its opening and closing
+// at every performance seen as a keyboard change. It is left out: port numbers here
+// count the other ports only.
 #pragma once
 
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <RtMidi.h>
 
@@ -36,6 +42,10 @@ class CvMidiInput {
   static void onLibraryError(RtMidiError::Type type, const std::string& text, void* self);
   // Ends one library call: raises the error it reported, notes (un)availability.
   void finishCall(bool countsPorts);
+  // Rebuilds visiblePorts_ from the library's port names; caller holds mutex_.
+  void listVisiblePorts();
+  // The library's number of visible port portNumber; caller holds mutex_.
+  unsigned int libraryPort(unsigned int portNumber);
 
   std::mutex mutex_;
   std::unique_ptr<RtMidiIn> input_;  // guarded by mutex_
@@ -48,6 +58,10 @@ class CvMidiInput {
   // guarded by mutex_.
   bool unavailable_ = false;
   std::chrono::steady_clock::time_point nextLook_;
+  // The library's numbers of the ports that are not the service's own, and the
+  // library's port count they were listed at; guarded by mutex_.
+  std::vector<unsigned int> visiblePorts_;
+  unsigned int listedAtCount_ = 0;
 };
 
 extern CvMidiInput cvMidiIn;
