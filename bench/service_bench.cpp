@@ -17,6 +17,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include "bench/BenchFigures.h"
 #include "tests/support/DeviceChecks.h"
 #include "tests/support/TestClient.h"
 #include "tests/support/TestJack.h"
@@ -88,12 +89,6 @@ Figures measure(int connections, int requestsEach) {
   }
   std::sort(all.micros.begin(), all.micros.end());
   return all;
-}
-
-double percentile(const std::vector<double>& sorted, double p) {
-  if (sorted.empty()) return 0;
-  size_t index = static_cast<size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
-  return sorted[index];
 }
 
 void print(const char* title, const Figures& f) {

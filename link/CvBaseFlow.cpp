@@ -1,6 +1,8 @@
 #include "link/CvBaseFlow.h"
 
+#include <cstdlib>
 #include <exception>
+#include <limits>
 
 #include <json/value.h>
 
@@ -29,6 +31,15 @@ std::string CvBaseFlow::dataText(const char* key) const {
   if (member.isNull()) return std::string();
   if (!member.isString()) throw Json::LogicError("Value is not a string.");
   return member.asString();
+}
+
+int32_t CvBaseFlow::dataLeadingInteger(const char* key) const {
+  const Json::Value& member = request_->data[key];
+  std::string text = member.isNull() ? std::string() : member.asString();
+  long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
 }
 
 bool CvBaseFlow::beforeSteps(CvResponse&) { return true; }

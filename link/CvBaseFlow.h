@@ -13,6 +13,7 @@
 // A flow lives for one message and is used by one thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -78,6 +79,9 @@ class CvBaseFlow {
   // A text member of the request's data: empty when absent or null; a member of
   // any other type (a number where a text belongs) raises, failing the step.
   std::string dataText(const char* key) const;
+  // A member read as text (a number turned into its text first), then the decimal
+  // integer it starts with: "90bpm" reads 90; no leading digits, or no member, 0.
+  int32_t dataLeadingInteger(const char* key) const;
 
  private:
   std::string runSkeleton();

@@ -12,6 +12,9 @@
 #include "midi/CvUserStartTestDevice.h"
 #include "midi/CvUserStopTestDevice.h"
 #include "midi/CvUserTestDeviceFlow.h"
+#include "playback/CvCountOffFlow.h"
+#include "playback/CvPlayMidiFlow.h"
+#include "playback/CvStopCommandFlow.h"
 #include "session/CvCloseBrowserFlow.h"
 #include "session/CvEndSessionFlow.h"
 #include "session/CvGetPluginInformationFlow.h"
@@ -47,6 +50,9 @@ CvFlowChain CreateFlowChain(const std::string& text) {
   add<CvSelectMidiDeviceFlow>(chain, request);
   add<CvCheckSongMidiCacheFlow>(chain, request);
   add<CvSaveSongMidiFlow>(chain, request);
+  add<CvCountOffFlow>(chain, request);
+  add<CvPlayMidiFlow>(chain, request);
+  add<CvStopCommandFlow>(chain, request);
   add<CvInstallationFlow>(chain, request);
   add<CvLatencyFlow>(chain, request);
   add<CvUserTestDeviceFlow>(chain, request);

@@ -126,8 +126,9 @@ std::string numberToString(int value) {
 
 void logInfoText(const std::string& text) { cvlog::category().info(text); }
 
-void waitMilliseconds(const boost::posix_time::ptime& start, long ms) {
-  while ((utcNow() - start).total_milliseconds() < ms) {
+void waitMilliseconds(std::chrono::steady_clock::time_point start, long ms) {
+  auto due = start + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < due) {
   }
 }
 

@@ -2,6 +2,7 @@
 // their own values only and may run on many event-loop threads at once.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -31,9 +32,9 @@ std::string numberToString(int value);
 // Logs text as one INFO line, as it stands.
 void logInfoText(const std::string& text);
 
-// Spins until ms whole milliseconds have passed since start. Does not sleep: the
-// count-off and the accompaniment need the beat on time.
-void waitMilliseconds(const boost::posix_time::ptime& start, long ms);
+// Spins until ms milliseconds have passed since start. Does not sleep: the count-off
+// needs the beat on time. A steady clock, so a wall-clock step cannot stretch a beat.
+void waitMilliseconds(std::chrono::steady_clock::time_point start, long ms);
 
 // A new random (version 4) UUID in its canonical 36-character lower-case form.
 std::string newUuidText();

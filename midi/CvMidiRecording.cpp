@@ -32,7 +32,7 @@ void installCallback() {
 // The web application just disconnected: whatever plays stops, the port closes.
 void onDisconnect() {
   g_speaker_pc.exchange(false);
-  IS_PLAY_MUSIC.exchange(false);
+  StopPlayingMusic();
   playing_midi_state.exchange(STOP_STATE);
   try {
     if (cvMidiIn.isPortOpen()) cvMidiIn.closePort();
@@ -140,7 +140,7 @@ void CvMidiRecording::ProcessRecordingMidi() {
 
 void CvMidiRecording::RecordingCallback(double, std::vector<unsigned char>* message, void*) {
   try {
-    boost::posix_time::ptime arrivedAt = CvSocketUtility::utcNow();
+    auto arrivedAt = std::chrono::steady_clock::now();
     int action = application_current_action.load();
     if (action != ACTION_RECORD_SONG && action != ACTION_TEST_DEVICE) return;
     unsigned char status = message->at(0);
@@ -155,7 +155,9 @@ void CvMidiRecording::RecordingCallback(double, std::vector<unsigned char>* mess
     event.bytes = *message;
     // Truncated toward zero; a start time not set yet makes the time meaningless, as
     // it is in a device test, but never undefined.
-    int64_t sinceStart = (arrivedAt - g_recording_start_time.load()).total_milliseconds();
+    int64_t sinceStart = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             arrivedAt - g_recording_start_time.load())
+                             .count();
     event.time = static_cast<int32_t>(sinceStart - g_recording_offset_ms.load());
     if (event.velocity == 0) return;
 

@@ -10,8 +10,8 @@ std::atomic<bool> g_keep_alive_open{false};
 std::atomic<bool> g_speaker_pc{false};
 
 std::atomic<boost::posix_time::ptime> g_last_test_note_time{CvSocketUtility::utcNow()};
-std::atomic<boost::posix_time::ptime> g_recording_start_time{
-    boost::posix_time::ptime(boost::posix_time::not_a_date_time)};
+std::atomic<std::chrono::steady_clock::time_point> g_recording_start_time{
+    std::chrono::steady_clock::time_point()};
 std::atomic<int32_t> g_recording_offset_ms{0};
 
 namespace {

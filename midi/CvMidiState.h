@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -81,7 +82,9 @@ void setSessionUserId(const std::string& userId);
 // holding that lock sees the time of the note in the list.
 extern std::atomic<boost::posix_time::ptime> g_last_test_note_time;
 
-// The moment (UTC) the current song recording started, and the milliseconds taken
-// off every recorded time. Written by the count-off; read by the MIDI input callback.
-extern std::atomic<boost::posix_time::ptime> g_recording_start_time;
+// The moment the current song recording started, and the milliseconds taken off every
+// recorded time. Written by the count-off before it switches the capture mode to
+// ACTION_RECORD_SONG; read by the MIDI input callback. A steady clock, so a wall-clock
+// step during a performance does not shift the recorded times.
+extern std::atomic<std::chrono::steady_clock::time_point> g_recording_start_time;
 extern std::atomic<int32_t> g_recording_offset_ms;

@@ -5,11 +5,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
-// Set true by the play command; set false by the accompaniment at the end of the
-// excerpt, the stop command, the port monitor on disconnect and the plugin-version
-// command. Read by the playing activities.
+// Set true by the play command (StartPlayingMusic); set false (StopPlayingMusic) by the
+// accompaniment at the end of the excerpt, the stop command, the port monitor on
+// disconnect and the plugin-version command. Read by the playing activities.
 extern std::atomic<bool> IS_PLAY_MUSIC;
 
 const int READY_STATE = 0;    // the count-off command accepted a song
@@ -22,8 +23,36 @@ const int STOP_STATE = 3;     // nothing is playing
 // performance.
 extern std::atomic<int> playing_midi_state;
 
-// The output latency (ms) measured when the count-off started, and whether one was
+// The output latency (ms) measured when the accompaniment started, and whether one was
 // measured since the service started. Written by the playback engine; the latency
 // command reads the value, then resets it to 0 (the ready flag stays).
 extern std::atomic<int32_t> g_play_latency_ms;
 extern std::atomic<bool> g_play_latency_ready;
+
+// Each performance has a number. Its activities (word threads, accompaniment,
+// metronome) keep the number they were started with, so one that is still between two
+// steps when a stop and a new play command come ends instead of joining the new
+// performance.
+
+// Sets IS_PLAY_MUSIC and begins a new performance; returns its number. Called by the
+// play command only.
+uint64_t StartPlayingMusic();
+
+// Clears IS_PLAY_MUSIC and wakes every activity sleeping in WaitWhilePlaying, so a
+// stop silences a long rest at once.
+void StopPlayingMusic();
+
+// True while IS_PLAY_MUSIC is set and performance is the latest one started.
+bool IsPlaying(uint64_t performance);
+
+// True while no later performance has started: an ending activity of this
+// performance may still reset what the performance owns (capture mode, MIDI output).
+bool IsLatestPerformance(uint64_t performance);
+
+// For an activity that ended because its performance stopped: stops the capture of
+// key presses, unless a later performance has begun and records now.
+void StopCaptureOf(uint64_t performance);
+
+// Sleeps until deadline or until the performance stops, whichever comes first;
+// returns IsPlaying(performance).
+bool WaitWhilePlaying(uint64_t performance, std::chrono::steady_clock::time_point deadline);

@@ -10,6 +10,9 @@
 #include <log4cpp/RollingFileAppender.hh>
 
 #include "link/CvServerSocket.h"
+#include "playback/CvCountOffInfo.h"
+#include "playback/CvMetronomeTask.h"
+#include "playback/CvMidiTaskPlayer.h"
 #include "service/CvLog.h"
 #include "service/CvService.h"
 #include "store/CvDatabase.h"
@@ -55,8 +58,14 @@ void attachLogFile(const std::string& installFolder) {
   cvlog::category().addAppender(appender);  // the category owns it for good
 }
 
-// The objects every later pass keeps.
-void createLongLivedObjects() { g_local_db = new CvDatabase(DATABASE_RELATIVE_PATH); }
+// The objects every later pass keeps. Never destroyed: detached playback threads may
+// use them until the process ends.
+void createLongLivedObjects() {
+  g_local_db = new CvDatabase(DATABASE_RELATIVE_PATH);
+  g_player = new CvMidiTaskPlayer();
+  g_count_off = new CvCountOffInfo();
+  g_metronome = new CvMetronomeTask();
+}
 
 }  // namespace
 

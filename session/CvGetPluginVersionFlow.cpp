@@ -10,7 +10,7 @@ const CvFlowDescription& CvGetPluginVersionFlow::description() const {
 }
 
 bool CvGetPluginVersionFlow::beforeSteps(CvResponse&) {
-  IS_PLAY_MUSIC.exchange(false);
+  StopPlayingMusic();
   return true;
 }
 

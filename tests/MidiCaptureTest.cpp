@@ -58,7 +58,7 @@ TEST(PitchNames, NamesNotesWithSharpsAndOctaves) {
 }
 
 TEST_F(Capture, SongRecordingKeepsEveryPressInOrderWithItsTime) {
-  g_recording_start_time.store(CvSocketUtility::utcNow() - milliseconds(1000));
+  g_recording_start_time.store(std::chrono::steady_clock::now() - std::chrono::milliseconds(1000));
   g_recording_offset_ms.store(250);
   application_current_action.store(ACTION_RECORD_SONG);
   deliver({0x90, 60, 100});

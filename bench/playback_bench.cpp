@@ -1,0 +1,354 @@
+// A performance on the real service, measured from outside as a learner would hear
+// it: a dense four-channel accompaniment arriving at a test synthesizer, alone and
+// while 50 WebSocket clients send requests; the count-off's words reaching the audio
+// graph and the overrun the latency command reports; and key presses sent at known
+// instants against the times the stop command reports. Starts its own JACK server
+// (dummy backend, realtime, 32-frame periods at 22050 Hz, as a desktop runs it). Run it
+// where port 19420 is free, for example (one line):
+//   unshare --net --mount sh -c 'mount -t tmpfs tmpfs /dev/shm && ip link set lo up &&
+//   exec ./bench/playback_bench'
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/BenchFigures.h"
+#include "playback/CvSongTiming.h"
+#include "tests/support/DeviceChecks.h"
+#include "tests/support/TestAudioCapture.h"
+#include "tests/support/TestClient.h"
+#include "tests/support/TestJack.h"
+#include "tests/support/TestKeyboard.h"
+#include "tests/support/TestMidiFile.h"
+#include "tests/support/TestService.h"
+#include "tests/support/TestSynth.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const int kPeriodFrames = 32;
+const int kRate = 22050;
+const int kDivision = 480;
+const int kTempo = 120;       // a quarter note lasts 500 ms
+const int kBeats = 32;        // eight bars of 4/4: 16 s
+const int kCountOffMs = 2000; // 4/4 at tempo 120 from beat 1
+const int kLoadClients = 50;
+const int kKeyPresses = 60;
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// One message as the service will send it: its due time and what identifies it.
+struct Due {
+  double ms;          // song time as the service computes it, truncated
+  int channelRank;    // the channel's place in the order of first appearance
+  int track;
+  int sequence;       // place in its track
+  unsigned char status;
+  unsigned char note;
+};
+
+// The dense song and its messages in the order the service sends them: by time, then
+// channel in order of first appearance, then track, then file order.
+struct Song {
+  std::string bytes;
+  std::vector<Due> messages;
+};
+
+// Chords in eighths on channel 0, sixteenths on channel 1, eighth triplets on channel
+// 2, and hi-hat sixteenths with a kick on every beat on channel 9.
+Song denseSong() {
+  TestMidiFile file(1, kDivision);
+  file.track().text(0, "conductor");
+  Song song;
+  int trackNumber = 0;
+  std::vector<int> channels;
+  auto part = [&](int channel, uint32_t step, std::vector<int> notes) {
+    TestMidiFile::Track& track = file.track();
+    ++trackNumber;
+    if (std::find(channels.begin(), channels.end(), channel) == channels.end()) {
+      channels.push_back(channel);
+    }
+    int rank = static_cast<int>(std::find(channels.begin(), channels.end(), channel) -
+                                channels.begin());
+    // Delta times summed in double precision at the requested tempo, as the service does.
+    double time = 0;
+    int sequence = 0;
+    auto add = [&](uint32_t delta, int status, int note) {
+      time += TicksToMilliseconds(delta, 0.5 / kDivision, kTempo);
+      song.messages.push_back(Due{std::trunc(time), rank, trackNumber, sequence++,
+                                  static_cast<unsigned char>(status),
+                                  static_cast<unsigned char>(note)});
+    };
+    uint32_t end = static_cast<uint32_t>(kBeats * kDivision);
+    uint32_t last = 0;
+    for (uint32_t tick = 0; tick + step <= end; tick += step) {
+      for (size_t n = 0; n < notes.size(); ++n) {
+        uint32_t delta = n == 0 ? tick - last : 0;
+        track.noteOn(delta, channel, notes[n], 60 + static_cast<int>(n) * 10);
+        add(delta, 0x90 | channel, notes[n]);
+      }
+      for (size_t n = 0; n < notes.size(); ++n) {
+        uint32_t delta = n == 0 ? step - step / 4 : 0;
+        track.noteOff(delta, channel, notes[n]);
+        add(delta, 0x80 | channel, notes[n]);
+      }
+      last = tick + step - step / 4;
+    }
+  };
+  part(0, kDivision / 2, {48, 55, 64});
+  part(1, kDivision / 4, {72});
+  part(2, kDivision / 3, {60, 67});
+  part(9, kDivision / 4, {42});
+  part(9, kDivision, {36});
+  song.bytes = file.bytes();
+  std::stable_sort(song.messages.begin(), song.messages.end(), [](const Due& a, const Due& b) {
+    if (a.ms != b.ms) return a.ms < b.ms;
+    if (a.channelRank != b.channelRank) return a.channelRank < b.channelRank;
+    if (a.track != b.track) return a.track < b.track;
+    return a.sequence < b.sequence;
+  });
+  return song;
+}
+
+std::string base64(const std::string& bytes) {
+  static const char* const alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+    for (size_t k = 0; k < 4; ++k) {
+      text += i + k <= bytes.size() ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return text;
+}
+
+// A start time `ahead` from now as the web application writes it, and the same
+// instant on the steady clock.
+std::string startTimeText(milliseconds ahead, Clock::time_point* steadyStart) {
+  auto wallNow = std::chrono::system_clock::now();
+  *steadyStart = Clock::now() + ahead;
+  auto at = wallNow + ahead;
+  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() %
+      1000000;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[80];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  return std::string(text) + "." + std::to_string(1000000 + micros).substr(1);
+}
+
+Json::Value countOffData(int songId, int endTime) {
+  Json::Value data;
+  data["songId"] = songId;
+  data["tempo"] = std::to_string(kTempo);
+  data["timeSignature"]["beats"] = 4;
+  data["timeSignature"]["beatType"] = 4;
+  data["startMeasure"] = 1;
+  data["endMeasure"] = kBeats / 4;
+  data["startBeat"] = 1;
+  data["endBeat"] = 4;
+  data["startPosition"] = 1;
+  data["startTime"] = 0;
+  data["endTime"] = endTime;
+  return data;
+}
+
+Json::Value playData(const std::string& startTime) {
+  Json::Value data;
+  data["startTime"] = startTime;
+  data["accompanimentVolume"] = "100";
+  data["metronomeVolume"] = "0";
+  return data;
+}
+
+// Clients that each send a ping, wait for its answer and pause 20 ms, until told to
+// stop; at most a minute. Together about 2500 requests a second.
+class Load {
+ public:
+  void start(int clients) {
+    for (int c = 0; c < clients; ++c) {
+      threads_.emplace_back([this] {
+        TestClient client;
+        if (!client.connect()) return;
+        auto until = Clock::now() + std::chrono::minutes(1);
+        while (!stop_.load() && Clock::now() < until) {
+          if (!client.request(R"({"methodName":1})").isNull()) ++answered_;
+          std::this_thread::sleep_for(milliseconds(20));
+        }
+      });
+    }
+  }
+  long finish() {
+    stop_.store(true);
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+    stop_.store(false);
+    return answered_.exchange(0);
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> answered_{0};
+};
+
+struct Performance {
+  std::vector<double> messageErrorsMs;  // |arrival - due| from the first tick, per message
+  std::vector<double> keyErrorsMs;      // |reported - sent| per key press
+  std::vector<double> wordErrorsMs;     // |onset - tick| per count-off word
+  double signedMin = 0, signedMax = 0;  // earliest and latest message, ms
+  int latencyMs = 0;
+  size_t expected = 0;
+  size_t heard = 0;
+  size_t keysReported = 0;
+};
+
+class Rig {
+ public:
+  bool start() {
+    if (!jack_.start(std::chrono::seconds(10), kPeriodFrames, true)) return false;
+    synth_ = std::make_unique<TestSynth>(jack_, "Bench Synth");
+    piano_ = std::make_unique<TestKeyboard>(jack_, "Bench Piano");
+    if (!synth_->plug() || !piano_->plug()) return false;
+    storeDevice(service_, piano_->name(), true, 21, 108);
+    if (!service_.start() || !capture_.start()) return false;
+    if (!connectWebApplication(app_) || !client_.connect()) return false;
+    if (!eventually([this] { return serviceListensTo(jack_, *piano_); }, std::chrono::seconds(10)))
+      return false;
+    Json::Value data;
+    data["id"] = 1;
+    data["midiFile"] = base64(song_.bytes);
+    data["lastMidiModified"] = "bench";
+    return client_.call(6, data)["data"]["code"] == 0;
+  }
+
+  // One performance of the whole song; key presses during it when asked.
+  Performance perform(bool pressKeys) {
+    Performance result;
+    const std::vector<Due>& due = song_.messages;
+    result.expected = due.size();
+    client_.call(9, countOffData(1, static_cast<int>(due.back().ms)));
+    synth_->clear();
+    capture_.clear();
+
+    Clock::time_point countOffStart;
+    std::string startTime = startTimeText(milliseconds(500), &countOffStart);
+    Clock::time_point firstBeat = countOffStart + milliseconds(kCountOffMs);
+    std::vector<Clock::time_point> pressed;
+    std::thread learner([&] {
+      if (!pressKeys) return;
+      for (int k = 0; k < kKeyPresses; ++k) {
+        // Off the beat grid and spread over the song.
+        std::this_thread::sleep_until(firstBeat + milliseconds(100 + k * 233));
+        pressed.push_back(Clock::now());
+        piano_->noteOn(48 + k % 24, 90);
+        piano_->noteOff(48 + k % 24);
+      }
+    });
+    client_.call(12, playData(startTime), "bench", std::chrono::seconds(60));
+    result.latencyMs = client_.call(15)["data"]["latency"].asInt();
+    synth_->waitForCount(due.size(), milliseconds(static_cast<long>(due.back().ms) + 5000));
+    learner.join();
+
+    std::vector<TestSynth::Message> heard = synth_->messages();
+    result.heard = heard.size();
+    // Each message heard is paired with the next one due that it matches, so a lost
+    // message shows as lost instead of shifting every pairing after it.
+    size_t next = 0;
+    for (const TestSynth::Message& m : heard) {
+      while (next < due.size() &&
+             (due[next].status != m.bytes[0] || m.bytes.size() < 2 || due[next].note != m.bytes[1])) {
+        ++next;
+      }
+      if (next == due.size()) break;
+      double late = msBetween(heard[0].arrival, m.arrival) - (due[next].ms - due[0].ms);
+      result.messageErrorsMs.push_back(std::fabs(late));
+      result.signedMin = std::min(result.signedMin, late);
+      result.signedMax = std::max(result.signedMax, late);
+      ++next;
+    }
+
+    Json::Value report = client_.call(10)["data"]["eventList"];
+    result.keysReported = report.size();
+    for (Json::ArrayIndex i = 0; i < report.size() && i < pressed.size(); ++i) {
+      double sent = msBetween(firstBeat, pressed[i]);
+      result.keyErrorsMs.push_back(std::fabs(report[i]["time"].asDouble() - sent));
+    }
+
+    // Words: one, two, set, go at 0, 500, 1000 and 1500 ms.
+    std::vector<Clock::time_point> onsets = capture_.onsets(0.02f, milliseconds(100));
+    for (const Clock::time_point& onset : onsets) {
+      double at = msBetween(countOffStart, onset);
+      if (at < -100 || at > kCountOffMs - 100) continue;
+      double tick = std::round(at / 500.0) * 500.0;
+      result.wordErrorsMs.push_back(std::fabs(at - tick));
+    }
+    return result;
+  }
+
+  TestService& service() { return service_; }
+
+ private:
+  TestJack jack_;
+  std::unique_ptr<TestSynth> synth_;
+  std::unique_ptr<TestKeyboard> piano_;
+  TestService service_;
+  TestAudioCapture capture_;
+  TestClient app_;
+  TestClient client_;
+  Song song_ = denseSong();
+};
+
+void printPerformance(const char* title, const Performance& p) {
+  std::printf("%s: %zu of %zu messages heard, %zu key presses reported, latency command %d ms\n",
+              title, p.heard, p.expected, p.keysReported, p.latencyMs);
+  printSpread("  message arrival vs schedule", p.messageErrorsMs, "ms");
+  std::printf("  earliest %.3f ms, latest %.3f ms against the schedule\n", p.signedMin, p.signedMax);
+  if (!p.keyErrorsMs.empty()) printSpread("  recorded time vs key sent", p.keyErrorsMs, "ms");
+  printSpread("  count-off word onset vs tick", p.wordErrorsMs, "ms");
+}
+
+}  // namespace
+
+int main() {
+  if (portAccepts(19420)) {
+    std::fprintf(stderr, "port 19420 is already in use; run in a private network namespace\n");
+    return 1;
+  }
+  Rig rig;
+  if (!rig.start()) {
+    std::fprintf(stderr, "the rig did not come up\n%s", rig.service().output().c_str());
+    return 1;
+  }
+  std::printf("JACK dummy backend: %d frames per period at %d Hz, a %.3f ms quantum\n",
+              kPeriodFrames, kRate, 1000.0 * kPeriodFrames / kRate);
+
+  Performance alone = rig.perform(true);
+  printPerformance("alone", alone);
+
+  Load load;
+  load.start(kLoadClients);
+  Performance loaded = rig.perform(false);
+  long answered = load.finish();
+  printPerformance("with 50 clients sending pings", loaded);
+  std::printf("  pings answered during it: %ld\n", answered);
+
+  { std::string out = rig.service().output(); size_t p = 0; int shown = 0; while ((p = out.find("RtMidi", p)) != std::string::npos && shown++ < 5) { std::printf("OUT: %s\n", out.substr(p, 160).c_str()); p += 10; } }
+  int status = rig.service().stop();
+  return status == 0 && alone.heard == alone.expected && loaded.heard == loaded.expected ? 0 : 1;
+}

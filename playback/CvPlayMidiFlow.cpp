@@ -1,0 +1,117 @@
+#include "playback/CvPlayMidiFlow.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "link/CvSocketUtility.h"
+#include "platform/platform.h"
+#include "playback/CvCountOffInfo.h"
+#include "playback/CvMetronomeTask.h"
+#include "playback/CvMidiTaskPlayer.h"
+#include "playback/CvPlaybackState.h"
+#include "service/CvLog.h"
+
+namespace {
+
+// "2015-08-19T16:53:51.250" as a UTC instant; without a "T", midnight of the date.
+// Raises the date library's error ("Month number is out of range 1..12") when the
+// text is not a date and time.
+boost::posix_time::ptime StartInstant(const std::string& text) {
+  size_t separator = text.find('T');
+  boost::gregorian::date day =
+      boost::date_time::parse_date<boost::gregorian::date>(text.substr(0, separator));
+  // The library's own reader fails on an empty time of day; it means midnight.
+  std::string timeOfDay = separator == std::string::npos ? "" : text.substr(separator + 1);
+  if (timeOfDay.empty()) return boost::posix_time::ptime(day);
+  return boost::posix_time::ptime(
+      day, boost::date_time::parse_delimited_time_duration<boost::posix_time::time_duration>(
+               timeOfDay));
+}
+
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+}  // namespace
+
+const CvFlowDescription& CvPlayMidiFlow::description() const {
+  static const CvFlowDescription flow{
+      12,
+      "[CvPlayMidiFlow] error message: %s",
+      true,  // holds g_flow_mutex
+      "[CVPLAYMIDIFLOW] - START....",
+      nullptr,
+      nullptr,
+      true,  // answers its own responseCode and errorMessage
+  };
+  return flow;
+}
+
+void CvPlayMidiFlow::ownStep(CvResponse& response) {
+  int state = playing_midi_state.load();
+  if ((state != READY_STATE && state != STOP_STATE) || !g_player->WaitUntilIdle()) {
+    response.responseCode = 7;
+    response.errorMessage = "THE DEVICE IS PLAYING MIDI FILE";
+    return;
+  }
+  if (!g_count_off->countOffSound || !g_player->IsPrepared()) {
+    // No count-off command has prepared a song: there is nothing to play.
+    response.responseCode = 2;
+    response.errorMessage = "NOT FOUND MIDI FILE";
+    return;
+  }
+  // Read before the state changes, so a request that cannot be performed leaves the
+  // service free for the next one.
+  boost::posix_time::ptime start;
+  try {
+    start = StartInstant(requestData()["startTime"].asString());
+  } catch (const std::exception& e) {
+    cvlog::error(description().errorLine, e.what());
+    response.responseCode = 2;
+    response.errorMessage = e.what();
+    return;
+  }
+  int32_t accompanimentVolume = dataLeadingInteger("accompanimentVolume");
+  int32_t metronomeVolume = dataLeadingInteger("metronomeVolume");
+
+  playing_midi_state.exchange(WAITING_STATE);
+  int32_t expected = ExpectedCountOffLength();
+  cvlog::out("count_off_duration_expect %d\n", expected);
+  CvCountOffSound& countOff = *g_count_off->countOffSound;
+  countOff.HoldOutput();
+  int64_t untilStart = (start - CvSocketUtility::utcNow()).total_milliseconds();
+  if (untilStart > 0) std::this_thread::sleep_for(std::chrono::milliseconds(untilStart));
+  countOff.ReleaseOutput();
+
+  auto t1 = std::chrono::steady_clock::now();
+  // IS_PLAY_MUSIC goes up before the state says PLAYING: a stop command waits for
+  // PLAYING, so whatever it clears stays cleared.
+  uint64_t performance = StartPlayingMusic();
+  playing_midi_state.exchange(PLAYING_STATE);
+  if (metronomeVolume > 0) {
+    // Started with the count-off, so its first click's stream opens before the beat.
+    g_metronome->PrepareMetronome();
+    CvMetronomeTask metronome = *g_metronome;
+    auto firstBeat = t1 + std::chrono::milliseconds(expected);
+    platform::startTimingThread([metronome, performance, firstBeat]() mutable {
+      metronome.RunMetronome(performance, firstBeat);
+    });
+  }
+  countOff.PlayCountOff(performance);
+
+  if (IsPlaying(performance)) {
+    g_count_off_overrun_ms.exchange(static_cast<int32_t>(MillisecondsSince(t1) - expected));
+    g_playback_origin.exchange(std::chrono::steady_clock::now());
+    if (accompanimentVolume > 0) {
+      g_accompaniment_volume.exchange(accompanimentVolume);
+      platform::startTimingThread([performance] { g_player->PlayBack(performance); });
+    }
+  }
+  response.responseCode = 0;
+  response.errorMessage = "SUCCESS";
+}

@@ -1,0 +1,565 @@
+// Performances end to end on the real service: songs cached by the web application's
+// commands, prepared (9), played (12) to a test synthesizer on a JACK server while a
+// test keyboard plays along, and stopped (10) with the report of the keys pressed.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "tests/support/DeviceChecks.h"
+#include "tests/support/TestAudioCapture.h"
+#include "tests/support/TestClient.h"
+#include "tests/support/TestJack.h"
+#include "tests/support/TestKeyboard.h"
+#include "tests/support/TestMidiFile.h"
+#include "tests/support/TestService.h"
+#include "tests/support/TestSynth.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+
+const char* const kPlaying = "THE DEVICE IS PLAYING MIDI FILE";
+const char* const kNotFound = "NOT FOUND MIDI FILE";
+
+// At tempo 240 a quarter note (480 ticks) lasts 250 ms; in 4/4 the count-off is four
+// ticks of 250 ms with a last one held 248 ms, so the first beat is due 998 ms after
+// the count-off begins and "go" sounds at 750 ms.
+const int kTempo = 240;
+const int kCountOffMs = 998;
+const int kGoMs = 750;
+
+std::string base64(const std::string& bytes) {
+  static const char* const alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+    for (size_t k = 0; k < 4; ++k) {
+      text += i + k <= bytes.size() ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return text;
+}
+
+// A UTC time text as the web application writes start times, `ahead` from now.
+std::string startTimeText(milliseconds ahead) {
+  auto at = std::chrono::system_clock::now() + ahead;
+  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  auto millis = std::chrono::duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
+}
+
+// Four tracks, division 480: a conductor track of meta events, drums on channel 9
+// (first in the file), the melody on channel 0 with running status, a pitch bend and
+// a SysEx, and a second channel-0 track with a controller and a program change.
+// The song lasts 1920 ticks (1000 ms at tempo 240).
+std::string performanceSong() {
+  TestMidiFile song(1, 480);
+  song.track().tempo(0, 100).text(0, "conductor");
+  song.track().noteOn(0, 9, 42, 80).noteOff(480, 9, 42);
+  song.track()
+      .useRunningStatus()
+      .noteOn(0, 0, 60, 100)
+      .noteOn(0, 0, 64, 50)
+      .noteOff(480, 0, 60)
+      .noteOff(0, 0, 64)
+      .pitchBend(480, 0, 16383)
+      .sysEx(0, {0x7E, 0x7F, 0x09, 0x01})
+      .noteOn(0, 0, 67, 100)
+      .noteOn(960, 0, 67, 0);
+  song.track().controller(0, 0, 7, 127).programChange(0, 0, 5);
+  return song.bytes();
+}
+
+struct Expected {
+  int offsetMs;
+  Bytes bytes;
+};
+
+// What the synthesizer hears at accompaniment volume 100: the loudest note (100) at
+// 127 and every third byte in proportion, pitch bend, program change, SysEx and a
+// velocity 0 unchanged; at each time channel 9 first, then channel 0 in track order.
+const std::vector<Expected> kPerformance = {
+    {0, {0x99, 42, 101}},   {0, {0x90, 60, 127}},  {0, {0x90, 64, 63}},
+    {0, {0xB0, 7, 127}},    {0, {0xC0, 5}},        {250, {0x89, 42, 81}},
+    {250, {0x80, 60, 81}},  {250, {0x80, 64, 81}}, {500, {0xE0, 0x7F, 0x7F}},
+    {500, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}},   {500, {0x90, 67, 127}},
+    {1000, {0x90, 67, 0}},
+};
+
+struct Excerpt {
+  int songId = 0;
+  Json::Value tempo = std::to_string(kTempo);
+  int beats = 4;
+  int beatType = 4;
+  int startBeat = 1;
+  int startPosition = 1;
+  int startTime = 0;
+  int endTime = 1000;
+};
+
+Json::Value countOffData(const Excerpt& excerpt) {
+  Json::Value data;
+  data["songId"] = excerpt.songId;
+  data["tempo"] = excerpt.tempo;
+  data["timeSignature"]["beats"] = excerpt.beats;
+  data["timeSignature"]["beatType"] = excerpt.beatType;
+  data["startMeasure"] = 1;
+  data["endMeasure"] = 1;
+  data["startBeat"] = excerpt.startBeat;
+  data["endBeat"] = 4;
+  data["startPosition"] = excerpt.startPosition;
+  data["startTime"] = excerpt.startTime;
+  data["endTime"] = excerpt.endTime;
+  return data;
+}
+
+Json::Value playData(const std::string& startTime, int accompaniment, int metronome) {
+  Json::Value data;
+  data["startTime"] = startTime;
+  data["accompanimentVolume"] = std::to_string(accompaniment);
+  data["metronomeVolume"] = std::to_string(metronome);
+  data["songId"] = "1";
+  return data;
+}
+
+Json::Value reportOf(std::vector<std::pair<std::string, int>> notes, const Json::Value& times) {
+  Json::Value data;
+  data["eventList"] = Json::Value(Json::arrayValue);
+  for (size_t i = 0; i < notes.size(); ++i) {
+    Json::Value element;
+    element["noteList"][0]["pitch"] = notes[i].first;
+    element["noteList"][0]["octave"] = notes[i].second;
+    element["time"] = times[static_cast<int>(i)];
+    data["eventList"].append(element);
+  }
+  return data;
+}
+
+const long kLong = 30000;  // ms an answer may take when a performance is in it
+
+class Playback : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    jack_ = std::make_unique<TestJack>();
+    // Realtime where the system allows it, and 256-frame periods (11.6 ms): on a busy
+    // machine a server that misses its cycles drops MIDI and stretches the captured
+    // sound. The timing checks below allow for the quantum; bench/playback_bench
+    // measures with short periods.
+    ASSERT_TRUE(jack_->start(std::chrono::seconds(10), 256, true));
+    // First MIDI input port on the server: the service's output port 0 reaches it.
+    synth_ = std::make_unique<TestSynth>(*jack_, "Test Synth");
+    ASSERT_TRUE(synth_->plug());
+    piano_ = std::make_unique<TestKeyboard>(*jack_, "Test Piano");
+    ASSERT_TRUE(piano_->plug());
+    capture_ = std::make_unique<TestAudioCapture>();
+    ASSERT_TRUE(capture_->start());
+    service_ = std::make_unique<TestService>();
+    storeDevice(*service_, piano_->name(), true, 21, 108);
+    ASSERT_TRUE(service_->start());
+    webApplication_ = std::make_unique<TestClient>();
+    ASSERT_TRUE(connectWebApplication(*webApplication_));
+    ASSERT_TRUE(eventually([] { return serviceListensTo(*jack_, *piano_); }));
+  }
+  static void TearDownTestSuite() {
+    webApplication_.reset();
+    service_.reset();
+    piano_.reset();
+    synth_.reset();
+    capture_.reset();
+    jack_.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(service_ && service_->running());
+    ASSERT_TRUE(client_.connect());
+    ASSERT_TRUE(stopper_.connect());
+    synth_->clear();
+  }
+  void TearDown() override {
+    stopper_.call(10);
+    EXPECT_TRUE(service_->running());
+  }
+
+  Json::Value cache(int songId, const std::string& bytes) {
+    Json::Value data;
+    data["id"] = songId;
+    data["midiFile"] = base64(bytes);
+    data["lastMidiModified"] = "2026-12-09 10:00:00";
+    return client_.call(6, data)["data"];
+  }
+  Json::Value countOff(const Excerpt& excerpt) { return client_.call(9, countOffData(excerpt)); }
+  Json::Value play(const std::string& startTime, int accompaniment = 100, int metronome = 0) {
+    return client_.call(12, playData(startTime, accompaniment, metronome), "test-client",
+                        milliseconds(kLong));
+  }
+  Json::Value stop() { return stopper_.call(10, Json::Value(), "test-client", milliseconds(kLong)); }
+
+  static std::unique_ptr<TestJack> jack_;
+  static std::unique_ptr<TestSynth> synth_;
+  static std::unique_ptr<TestAudioCapture> capture_;
+  static std::unique_ptr<TestKeyboard> piano_;
+  static std::unique_ptr<TestService> service_;
+  static std::unique_ptr<TestClient> webApplication_;
+  TestClient client_;
+  TestClient stopper_;  // the stop command arrives on a connection of its own
+};
+
+std::unique_ptr<TestJack> Playback::jack_;
+std::unique_ptr<TestSynth> Playback::synth_;
+std::unique_ptr<TestAudioCapture> Playback::capture_;
+std::unique_ptr<TestKeyboard> Playback::piano_;
+std::unique_ptr<TestService> Playback::service_;
+std::unique_ptr<TestClient> Playback::webApplication_;
+
+}  // namespace
+
+// Runs first, on a service that has prepared nothing yet.
+TEST_F(Playback, BeforeAnySongStopReportsNothingAndPlayHasNothingToPlay) {
+  EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
+  Json::Value answer = play(startTimeText(milliseconds(0)));
+  EXPECT_EQ(answer["responseCode"], 2);
+  EXPECT_EQ(answer["errorMessage"], kNotFound);
+  EXPECT_EQ(synth_->messages().size(), 0u);
+}
+
+TEST_F(Playback, CountOffAnswersTheExpectedLengthOrRefusesTheSong) {
+  ASSERT_EQ(cache(1, performanceSong()), parseJson(R"({"code":0,"message":"SUCCESS"})"));
+  Excerpt excerpt;
+  excerpt.songId = 1;
+  excerpt.tempo = "90";
+  Json::Value answer = countOff(excerpt);
+  EXPECT_EQ(answer["responseCode"], 0);
+  EXPECT_EQ(answer["data"],
+            parseJson(R"({"code":0,"duration":2662,"isSetDevice":1,"message":"SUCCESS"})"));
+  excerpt.tempo = 90;  // a number, or text that starts with the digits, reads the same
+  EXPECT_EQ(countOff(excerpt)["data"]["duration"], 2662);
+  excerpt.tempo = "90 bpm";
+  excerpt.startPosition = 3;
+  EXPECT_EQ(countOff(excerpt)["data"]["duration"], 2996);
+  excerpt.tempo = "72";
+  excerpt.beats = 3;
+  excerpt.startPosition = 1;
+  EXPECT_EQ(countOff(excerpt)["data"]["duration"], 2499);
+
+  const Json::Value notFound =
+      parseJson(R"({"code":2,"duration":0,"isSetDevice":1,"message":"NOT FOUND MIDI FILE"})");
+  excerpt = Excerpt();
+  excerpt.songId = 1234;  // never cached
+  answer = countOff(excerpt);
+  EXPECT_EQ(answer["responseCode"], 2);
+  EXPECT_EQ(answer["errorMessage"], kNotFound);
+  EXPECT_EQ(answer["data"], notFound);
+
+  // No beat can be timed: refused, not divided by zero.
+  excerpt.songId = 1;
+  for (const char* tempo : {"0", "-60", "fast"}) {
+    excerpt.tempo = tempo;
+    EXPECT_EQ(countOff(excerpt)["data"], notFound) << tempo;
+  }
+  excerpt.tempo = "120";
+  excerpt.beatType = 0;
+  EXPECT_EQ(countOff(excerpt)["data"], notFound);
+
+  // A text where a number belongs: refused, and the data is left out.
+  excerpt = Excerpt();
+  excerpt.songId = 1;
+  Json::Value data = countOffData(excerpt);
+  data["startBeat"] = "one";
+  answer = client_.call(9, data);
+  EXPECT_EQ(answer["responseCode"], 2);
+  EXPECT_TRUE(answer["data"].isNull()) << answer;
+  EXPECT_TRUE(contains(service_->log(), "[CvCountOffFlow] compose data error: "));
+
+  // Prepared but never played: the stop command says so and changes nothing.
+  excerpt = Excerpt();
+  excerpt.songId = 1;
+  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
+  EXPECT_EQ(stop()["data"], parseJson(R"({"code":12,"message":"THE MIDI DID NOT PLAY YET"})"));
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+}
+
+TEST_F(Playback, BrokenSongFilesAreRefusedAndTheServiceGoesOn) {
+  TestMidiFile twoTracksInFormatZero(0, 480);
+  twoTracksInFormatZero.track().noteOn(0, 0, 60, 100);
+  twoTracksInFormatZero.track().noteOn(0, 0, 62, 100);
+  TestMidiFile pastTheEnd(1, 480);
+  pastTheEnd.track().noteOn(0, 0, 60, 100).declaredLength(100000);
+  TestMidiFile noTracks(1, 480);
+  noTracks.declaredTracks(0);
+  TestMidiFile cyclingTracks(1, 480);
+  cyclingTracks.track().noteOn(0, 0, 60, 100).declaredLength(0xFFFFFFF0u);
+  cyclingTracks.declaredTracks(40000);
+  TestMidiFile onlyMeta(1, 480);
+  onlyMeta.track().tempo(0, 120).text(100, "no notes");
+  std::string whole = performanceSong();
+
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"empty", ""},
+      {"header only", "MThd"},
+      {"not MIDI", "RIFF\x24\x00\x00\x00WAVEfmt "},
+      {"cut in the middle", whole.substr(0, whole.size() / 2)},
+      {"format 0 with two tracks", twoTracksInFormatZero.bytes()},
+      {"track past the end", pastTheEnd.bytes()},
+      {"no tracks", noTracks.bytes()},
+      {"track count and length that cycle", cyclingTracks.bytes()},
+      {"nothing to play", onlyMeta.bytes()},
+  };
+  int songId = 500;
+  for (const auto& file : files) {
+    writeFileBytes(service_->cachePath(std::to_string(++songId)), file.second);
+    Excerpt excerpt;
+    excerpt.songId = songId;
+    Json::Value answer = countOff(excerpt);
+    EXPECT_EQ(answer["responseCode"], 2) << file.first;
+    EXPECT_EQ(answer["data"]["message"], kNotFound) << file.first;
+    ASSERT_TRUE(service_->running()) << file.first;
+  }
+  EXPECT_TRUE(contains(service_->log(), "[CvMidiTaskPlayer] exeption when parse midi file"));
+  EXPECT_TRUE(contains(service_->log(),
+                       "Parse FAIL, cvMidiTickEventsStarted == cvMidiTickEventsStoped"));
+  // A refused song is not played by a play command after it.
+  Json::Value answer = play(startTimeText(milliseconds(0)));
+  EXPECT_EQ(answer["responseCode"], 2);
+}
+
+TEST_F(Playback, PerformanceSendsTheSongOnTimeAndReportsTheKeysAgainstTheBeat) {
+  ASSERT_EQ(cache(1, performanceSong())["code"], 0);
+  Excerpt excerpt;
+  excerpt.songId = 1;
+  ASSERT_EQ(countOff(excerpt)["data"]["duration"], kCountOffMs);
+
+  const milliseconds ahead(400);
+  auto countOffStart = steady_clock::now() + ahead;
+  std::string startTime = startTimeText(ahead);
+  // The learner plays along: once between "go" and the first beat, three times after.
+  const std::vector<std::pair<int, int>> presses = {{kGoMs + 100, 62}, {kCountOffMs + 100, 60},
+                                                    {kCountOffMs + 300, 64},
+                                                    {kCountOffMs + 610, 67}};
+  std::thread learner([&] {
+    for (const auto& press : presses) {
+      std::this_thread::sleep_until(countOffStart + milliseconds(press.first));
+      piano_->noteOn(press.second, 90);
+      piano_->noteOff(press.second);
+    }
+  });
+  Json::Value answer = play(startTime);
+  learner.join();
+  EXPECT_EQ(answer["responseCode"], 0);
+  EXPECT_EQ(answer["errorMessage"], "SUCCESS");
+
+  // While it plays, nothing else may start.
+  Json::Value refused = countOff(excerpt);
+  EXPECT_EQ(refused["responseCode"], 7);
+  EXPECT_EQ(refused["errorMessage"], kPlaying);
+  EXPECT_EQ(play(startTimeText(milliseconds(0)))["errorMessage"], kPlaying);
+
+  ASSERT_TRUE(synth_->waitForCount(kPerformance.size(), milliseconds(5000)));
+  // The song ends by itself; the report is still given.
+  ASSERT_TRUE(eventually(
+      [] { return contains(service_->log(), "[CvMidiTaskPlayer] - DONE PLAY MIDI SONG"); }));
+  std::vector<TestSynth::Message> heard = synth_->messages();
+  ASSERT_EQ(heard.size(), kPerformance.size());
+  for (size_t i = 0; i < heard.size(); ++i) {
+    EXPECT_EQ(heard[i].bytes, kPerformance[i].bytes) << "message " << i;
+    auto offset = std::chrono::duration_cast<milliseconds>(heard[i].arrival - heard[0].arrival);
+    EXPECT_NEAR(offset.count(), kPerformance[i].offsetMs, 40) << "message " << i;
+  }
+  // The first tick goes out when the count-off ends.
+  auto late = std::chrono::duration_cast<milliseconds>(heard[0].arrival - countOffStart).count();
+  EXPECT_NEAR(late, kCountOffMs, 80);
+
+  Json::Value report = stop()["data"];
+  ASSERT_EQ(report["eventList"].size(), presses.size()) << report;
+  Json::Value times(Json::arrayValue);
+  for (size_t i = 0; i < presses.size(); ++i) {
+    int time = report["eventList"][static_cast<int>(i)]["time"].asInt();
+    EXPECT_NEAR(time, presses[i].first - kCountOffMs, 60) << report;
+    times.append(time);
+  }
+  EXPECT_LT(times[0].asInt(), 0);
+  EXPECT_EQ(report, reportOf({{"D", 4}, {"C", 4}, {"E", 4}, {"G", 4}}, times));
+  // The report emptied the recording.
+  EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
+
+  // The same prepared song plays again without a new count-off.
+  synth_->clear();
+  EXPECT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
+  EXPECT_TRUE(synth_->waitForCount(kPerformance.size(), milliseconds(5000)));
+}
+
+TEST_F(Playback, StopDuringTheCountOffEndsEverything) {
+  ASSERT_EQ(cache(1, performanceSong())["code"], 0);
+  Excerpt excerpt;
+  excerpt.songId = 1;
+  excerpt.tempo = "60";  // one tick a second
+  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
+
+  Json::Value report;
+  std::thread stopping([&] {
+    std::this_thread::sleep_for(milliseconds(1500));
+    report = stop();
+  });
+  auto sent = steady_clock::now();
+  Json::Value answer = play(startTimeText(milliseconds(0)));
+  stopping.join();
+  // The count-off ends at its next tick, long before its four seconds.
+  EXPECT_LT(steady_clock::now() - sent, milliseconds(3500));
+  EXPECT_EQ(report["data"], parseJson(R"({"eventList":[]})"));
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_EQ(synth_->messages().size(), 0u);
+  EXPECT_TRUE(contains(service_->log(), "[CvCountOffSound::PlayCountOff] - BREAK BECAUSE IS_PLAY_MUSIC=FALSE"));
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+}
+
+TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
+  TestMidiFile song(1, 480);
+  song.track().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).noteOn(15360, 0, 62, 100);  // 8 s rest
+  ASSERT_EQ(cache(2, song.bytes())["code"], 0);
+  Excerpt excerpt;
+  excerpt.songId = 2;
+  excerpt.endTime = 9000;
+  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
+  ASSERT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
+  ASSERT_TRUE(synth_->waitForCount(2, milliseconds(3000)));
+
+  // Inside the rest the performance is still on.
+  TestClient tester;
+  ASSERT_TRUE(tester.connect());
+  EXPECT_EQ(tester.call(8)["data"]["code"], 6);
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 7);
+
+  EXPECT_TRUE(stop()["data"].isMember("eventList"));
+  auto stopped = steady_clock::now();
+  // The accompaniment wakes at once, and the song can be prepared again right away.
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+  EXPECT_LT(steady_clock::now() - stopped, milliseconds(2000));
+  EXPECT_TRUE(contains(service_->log(), "CvMidiTaskPlayer::PlayBack() -- BREAK BECAUSE TIMEOUT"));
+  EXPECT_EQ(synth_->messages().size(), 2u);
+}
+
+TEST_F(Playback, StartTimesAreWaitedForAndABadOneLeavesTheServiceFree) {
+  ASSERT_EQ(cache(1, performanceSong())["code"], 0);
+  Excerpt excerpt;
+  excerpt.songId = 1;
+  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
+
+  Json::Value answer = play("2015-13-01T10:00:00");
+  EXPECT_EQ(answer["responseCode"], 2);
+  EXPECT_EQ(answer["errorMessage"], "Month number is out of range 1..12");
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);  // nothing waits for that start
+
+  // A start time in the past, or written with a blank (midnight), plays at once:
+  // the answer comes after the count-off. Nothing sounds at volumes 0.
+  std::string todayWithBlank = startTimeText(milliseconds(0));
+  todayWithBlank[10] = ' ';
+  for (const std::string& past : {std::string("2015-08-19T16:53:51.250"), todayWithBlank}) {
+    auto sent = steady_clock::now();
+    EXPECT_EQ(play(past, 0, 0)["responseCode"], 0) << past;
+    auto took = steady_clock::now() - sent;
+    EXPECT_GE(took, milliseconds(kCountOffMs - 50)) << past;
+    EXPECT_LT(took, milliseconds(kCountOffMs + 2000)) << past;
+    EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
+  }
+
+  // A stop while the play command waits for its start time waits for the count-off.
+  Json::Value report;
+  steady_clock::time_point answered;
+  std::thread stopping([&] {
+    std::this_thread::sleep_for(milliseconds(500));
+    report = stop();
+    answered = steady_clock::now();
+  });
+  auto sent = steady_clock::now();
+  play(startTimeText(milliseconds(2000)));
+  stopping.join();
+  EXPECT_GE(answered - sent, milliseconds(1900));
+  EXPECT_EQ(report["data"], parseJson(R"({"eventList":[]})"));
+  EXPECT_EQ(synth_->messages().size(), 0u);
+}
+
+TEST_F(Playback, CountOffWordsAndMetronomeClicksReachTheAudioGraphOnTheBeat) {
+  ASSERT_EQ(cache(1, performanceSong())["code"], 0);
+  Excerpt excerpt;
+  excerpt.songId = 1;
+  excerpt.tempo = "120";  // ticks of 500 ms: every word ends before the next begins
+  ASSERT_EQ(countOff(excerpt)["data"]["duration"], 2000);
+  capture_->clear();
+
+  // Metronome only: four words a tick apart, then one click per beat of the excerpt
+  // (measure 1, beats 1 to 4), on the accompaniment's beat.
+  const milliseconds ahead(400);
+  auto countOffStart = steady_clock::now() + ahead;
+  ASSERT_EQ(play(startTimeText(ahead), 0, 50)["responseCode"], 0);
+  std::this_thread::sleep_for(milliseconds(4 * 500 + 500));
+  std::vector<int> onsets;
+  for (auto onset : capture_->onsets(0.02f, milliseconds(60))) {
+    onsets.push_back(static_cast<int>(
+        std::chrono::duration_cast<milliseconds>(onset - countOffStart).count()));
+  }
+  const std::vector<int> due = {0, 500, 1000, 1500, 2000, 2500, 3000, 3500};
+  ASSERT_EQ(onsets.size(), due.size()) << ::testing::PrintToString(onsets);
+  // Within a few periods of the beat; opening a stream on the beat would be late by
+  // 50 to 200 ms.
+  for (size_t i = 0; i < due.size(); ++i) EXPECT_NEAR(onsets[i], due[i], 70) << i;
+  EXPECT_EQ(synth_->messages().size(), 0u);
+
+  // Nothing ends a metronome-only performance but the stop command.
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 7);
+  EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+}
+
+TEST_F(Playback, EndingTheSessionLetsTheSongPlayOnInTime) {
+  TestMidiFile song(0, 480);  // format 0: one track
+  song.track().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).noteOn(480, 0, 62, 100).noteOff(
+      7680, 0, 62);  // 250 ms, 500 ms, then 4 s later
+  ASSERT_EQ(cache(3, song.bytes())["code"], 0);
+  Excerpt excerpt;
+  excerpt.songId = 3;
+  excerpt.endTime = 5000;
+  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
+  ASSERT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
+  ASSERT_TRUE(synth_->waitForCount(1, milliseconds(2000)));
+  EXPECT_EQ(client_.call(25)["responseCode"], 0);
+
+  // The rest of the song keeps its times instead of going out at once, and no other
+  // song is loaded under it.
+  ASSERT_TRUE(synth_->waitForCount(3, milliseconds(2000)));
+  std::vector<TestSynth::Message> heard = synth_->messages();
+  auto at = [&](size_t i) {
+    return std::chrono::duration_cast<milliseconds>(heard[i].arrival - heard[0].arrival).count();
+  };
+  EXPECT_NEAR(at(1), 250, 40);
+  EXPECT_NEAR(at(2), 500, 40);
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 7);
+  EXPECT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 7);
+  EXPECT_EQ(heard.size(), 3u);
+  EXPECT_TRUE(stop()["data"].isMember("eventList"));
+}
+
+// Last: it takes the synthesizer away.
+TEST_F(Playback, WithoutASynthesizerNothingIsPlayedIntoTheKeyboardInput) {
+  ASSERT_EQ(cache(1, performanceSong())["code"], 0);
+  ASSERT_TRUE(synth_->unplug());
+  // The only MIDI destination left is the service's own keyboard input.
+  Excerpt excerpt;
+  excerpt.songId = 1;
+  Json::Value answer = countOff(excerpt);
+  EXPECT_EQ(answer["responseCode"], 2);
+  EXPECT_EQ(answer["data"]["message"], kNotFound);
+  EXPECT_TRUE(contains(service_->log(), "[CvMidiTaskPlayer] RtMidiout have not output port"));
+  ASSERT_TRUE(synth_->plug());
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+}
