@@ -283,11 +283,22 @@ class Rig {
       ++next;
     }
 
+    // Each press is found in the report by its key and nearest time: the keys repeat
+    // only every 24 presses, over five seconds apart.
     Json::Value report = client_.call(10)["data"]["eventList"];
     result.keysReported = report.size();
-    for (Json::ArrayIndex i = 0; i < report.size() && i < pressed.size(); ++i) {
-      double sent = msBetween(firstBeat, pressed[i]);
-      result.keyErrorsMs.push_back(std::fabs(report[i]["time"].asDouble() - sent));
+    for (size_t k = 0; k < pressed.size(); ++k) {
+      double sent = msBetween(firstBeat, pressed[k]);
+      const char* names[] = {"C", "Csharp", "D", "Dsharp", "E", "F",
+                             "Fsharp", "G", "Gsharp", "A", "Asharp", "B"};
+      int note = 48 + static_cast<int>(k) % 24;
+      double best = 1e9;
+      for (const Json::Value& event : report) {
+        const Json::Value& pitch = event["noteList"][0];
+        if (pitch["pitch"] != names[note % 12] || pitch["octave"] != note / 12 - 1) continue;
+        best = std::min(best, std::fabs(event["time"].asDouble() - sent));
+      }
+      if (best < 1e9) result.keyErrorsMs.push_back(best);
     }
 
     // Words: one, two, set, go at 0, 500, 1000 and 1500 ms.
@@ -338,6 +349,7 @@ int main() {
   std::printf("JACK dummy backend: %d frames per period at %d Hz, a %.3f ms quantum\n",
               kPeriodFrames, kRate, 1000.0 * kPeriodFrames / kRate);
 
+  rig.perform(true);  // warms the service, the server and the caches; not counted
   Performance alone = rig.perform(true);
   printPerformance("alone", alone);
 
