@@ -120,21 +120,6 @@ Song denseSong() {
   return song;
 }
 
-std::string base64(const std::string& bytes) {
-  static const char* const alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-    for (size_t k = 0; k < 4; ++k) {
-      text += i + k <= bytes.size() ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
-    }
-  }
-  return text;
-}
-
 // A start time `ahead` from now as the web application writes it, and the same
 // instant on the steady clock.
 std::string startTimeText(milliseconds ahead, Clock::time_point* steadyStart) {

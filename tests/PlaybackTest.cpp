@@ -34,21 +34,6 @@ const int kTempo = 240;
 const int kCountOffMs = 998;
 const int kGoMs = 750;
 
-std::string base64(const std::string& bytes) {
-  static const char* const alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-    for (size_t k = 0; k < 4; ++k) {
-      text += i + k <= bytes.size() ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
-    }
-  }
-  return text;
-}
-
 // A UTC time text as the web application writes start times, `ahead` from now.
 std::string startTimeText(milliseconds ahead) {
   auto at = std::chrono::system_clock::now() + ahead;
@@ -200,6 +185,17 @@ class Playback : public ::testing::Test {
     return client_.call(6, data)["data"];
   }
   Json::Value countOff(const Excerpt& excerpt) { return client_.call(9, countOffData(excerpt)); }
+  // Caches a song, prepares it from its start to endTime and plays it at once; the
+  // excerpt it prepared.
+  Excerpt playSong(int songId, const std::string& bytes, int endTime) {
+    EXPECT_EQ(cache(songId, bytes)["code"], 0);
+    Excerpt excerpt;
+    excerpt.songId = songId;
+    excerpt.endTime = endTime;
+    EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+    EXPECT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
+    return excerpt;
+  }
   Json::Value play(const std::string& startTime, int accompaniment = 100, int metronome = 0) {
     return client_.call(12, playData(startTime, accompaniment, metronome), "test-client",
                         milliseconds(kLong));
@@ -426,12 +422,7 @@ TEST_F(Playback, StopDuringTheCountOffEndsEverything) {
 TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
   TestMidiFile song(1, 480);
   song.track().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).noteOn(15360, 0, 62, 100);  // 8 s rest
-  ASSERT_EQ(cache(2, song.bytes())["code"], 0);
-  Excerpt excerpt;
-  excerpt.songId = 2;
-  excerpt.endTime = 9000;
-  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
-  ASSERT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
+  Excerpt excerpt = playSong(2, song.bytes(), 9000);
   ASSERT_TRUE(synth_->waitForCount(2, milliseconds(3000)));
 
   // Inside the rest the performance is still on.
@@ -525,12 +516,7 @@ TEST_F(Playback, EndingTheSessionLetsTheSongPlayOnInTime) {
   TestMidiFile song(0, 480);  // format 0: one track
   song.track().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).noteOn(480, 0, 62, 100).noteOff(
       7680, 0, 62);  // 250 ms, 500 ms, then 4 s later
-  ASSERT_EQ(cache(3, song.bytes())["code"], 0);
-  Excerpt excerpt;
-  excerpt.songId = 3;
-  excerpt.endTime = 5000;
-  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
-  ASSERT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
+  Excerpt excerpt = playSong(3, song.bytes(), 5000);
   ASSERT_TRUE(synth_->waitForCount(1, milliseconds(2000)));
   EXPECT_EQ(client_.call(25)["responseCode"], 0);
 

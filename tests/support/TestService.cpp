@@ -1,6 +1,7 @@
 #include "tests/support/TestService.h"
 
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -146,4 +147,19 @@ std::string sqlQuery(const std::string& databasePath, const std::string& sql) {
   sqlite3_close(db);
   if (rc != SQLITE_OK) throw std::runtime_error("sql failed: " + message);
   return rows;
+}
+
+std::string base64(const std::string& bytes) {
+  static const char* const alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+    for (size_t k = 0; k < 4; ++k) {
+      text += i + k <= bytes.size() ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return text;
 }

@@ -42,6 +42,8 @@ bool portAccepts(int port);
 // Reads a whole file; empty when missing.
 std::string readFile(const std::string& path);
 void writeFileBytes(const std::string& path, const std::string& bytes);
+// Standard Base64 with padding, as the web application sends files.
+std::string base64(const std::string& bytes);
 
 // Runs an SQL statement on a database file with the sqlite3 library and returns the
 // rows, columns joined by '|', rows by '\n'.
