@@ -68,16 +68,18 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
   // Read before the state changes, so a request that cannot be performed leaves the
   // service free for the next one.
   boost::posix_time::ptime start;
+  int32_t accompanimentVolume = 0;
+  int32_t metronomeVolume = 0;
   try {
     start = StartInstant(requestData()["startTime"].asString());
+    accompanimentVolume = dataLeadingInteger("accompanimentVolume");
+    metronomeVolume = dataLeadingInteger("metronomeVolume");
   } catch (const std::exception& e) {
     cvlog::error(description().errorLine, e.what());
     response.responseCode = 2;
     response.errorMessage = e.what();
     return;
   }
-  int32_t accompanimentVolume = dataLeadingInteger("accompanimentVolume");
-  int32_t metronomeVolume = dataLeadingInteger("metronomeVolume");
 
   playing_midi_state.exchange(WAITING_STATE);
   int32_t expected = ExpectedCountOffLength();

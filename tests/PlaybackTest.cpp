@@ -450,6 +450,10 @@ TEST_F(Playback, StartTimesAreWaitedForAndABadOneLeavesTheServiceFree) {
   EXPECT_EQ(answer["responseCode"], 2);
   EXPECT_EQ(answer["errorMessage"], "Month number is out of range 1..12");
   EXPECT_EQ(countOff(excerpt)["responseCode"], 0);  // nothing waits for that start
+  Json::Value odd = playData(startTimeText(milliseconds(0)), 100, 0);
+  odd["accompanimentVolume"] = Json::Value(Json::arrayValue);
+  EXPECT_EQ(client_.call(12, odd)["responseCode"], 2);
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
 
   // A start time in the past, or written with a blank (midnight), plays at once:
   // the answer comes after the count-off. Nothing sounds at volumes 0.
