@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -552,4 +553,23 @@ TEST_F(Playback, WithoutASynthesizerNothingIsPlayedIntoTheKeyboardInput) {
   EXPECT_TRUE(contains(service_->log(), "[CvMidiTaskPlayer] RtMidiout have not output port"));
   ASSERT_TRUE(synth_->plug());
   EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+}
+
+TEST_F(Playback, AfterAHiccupLateTicksGoOutAtOnceAndTheSongCatchesUp) {
+  // 40 notes 10 ticks (5.2 ms) apart. The service is frozen for 150 ms right after the
+  // first: every tick due meanwhile is late, and goes out at once on waking; a late
+  // tick that still waited 10 ms would end the run 400 ms late.
+  TestMidiFile song(0, 480);
+  TestMidiFile::Track& track = song.track();
+  for (int n = 0; n < 40; ++n) track.noteOn(n == 0 ? 0 : 10, 0, 40 + n, 100);
+  playSong(4, song.bytes(), 1000);
+  ASSERT_TRUE(synth_->waitForCount(1, milliseconds(3000)));
+  ::kill(service_->pid(), SIGSTOP);
+  std::this_thread::sleep_for(milliseconds(150));
+  ::kill(service_->pid(), SIGCONT);
+  ASSERT_TRUE(synth_->waitForCount(40, milliseconds(3000)));
+  std::vector<TestSynth::Message> heard = synth_->messages();
+  auto span = std::chrono::duration_cast<milliseconds>(heard.back().arrival - heard.front().arrival);
+  EXPECT_LT(span.count(), 150 + 120);
+  EXPECT_EQ(heard.back().bytes, (Bytes{0x90, 79, 127}));
 }
