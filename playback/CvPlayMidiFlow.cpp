@@ -84,6 +84,8 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
   playing_midi_state.exchange(WAITING_STATE);
   int32_t expected = ExpectedCountOffLength();
   cvlog::out("count_off_duration_expect %d\n", expected);
+  // Made while waiting: setting up the click's audio takes time the beat has not got.
+  if (metronomeVolume > 0) g_metronome->PrepareMetronome();
   CvCountOffSound& countOff = *g_count_off->countOffSound;
   countOff.HoldOutput();
   int64_t untilStart = (start - CvSocketUtility::utcNow()).total_milliseconds();
@@ -97,7 +99,6 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
   playing_midi_state.exchange(PLAYING_STATE);
   if (metronomeVolume > 0) {
     // Started with the count-off, so its first click's stream opens before the beat.
-    g_metronome->PrepareMetronome();
     CvMetronomeTask metronome = *g_metronome;
     auto firstBeat = t1 + std::chrono::milliseconds(expected);
     platform::startTimingThread([metronome, performance, firstBeat]() mutable {
