@@ -10,6 +10,7 @@
 #include "playback/CvCountOffInfo.h"
 #include "playback/CvMidiTaskPlayer.h"
 #include "playback/CvPlaybackState.h"
+#include "playback/CvSongTiming.h"
 #include "service/CvLog.h"
 
 namespace {
@@ -52,12 +53,6 @@ int32_t CutTimeWord(int32_t i, int32_t startBeat) {
 // A word file's full path: in the program's folder.
 std::string WordPath(const std::string& word) {
   return platform::joinPath(platform::folderOf(platform::modulePath()), word);
-}
-
-int32_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<int32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-          .count());
 }
 
 }  // namespace
@@ -129,7 +124,7 @@ void CvCountOffSound::PlayCountOff(uint64_t performance) {
     if (entry == kGoFile) {
       // Recorded times count from the moment the excerpt's first beat is due. The
       // list is emptied before capture starts, so no early press is lost.
-      g_recording_offset_ms.exchange(ExpectedCountOffLength() - MillisecondsSince(t0));
+      g_recording_offset_ms.exchange(ExpectedCountOffLength() - ElapsedMilliseconds(t0, std::chrono::steady_clock::now()));
       g_recording_start_time.exchange(std::chrono::steady_clock::now());
       g_recording_list.clear();
       application_current_action.exchange(ACTION_RECORD_SONG);

@@ -229,11 +229,8 @@ void CvMidiTaskPlayer::PlayBack(uint64_t performance) {
       OpenOutput(kPlayBackErrorLine);
     }
     origin_ = g_playback_origin.load();
-    int32_t latency = static_cast<int32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                              origin_)
-            .count() +
-        g_count_off_overrun_ms.load());
+    int32_t latency = ElapsedMilliseconds(origin_, std::chrono::steady_clock::now()) +
+                      g_count_off_overrun_ms.load();
     g_play_latency_ms.exchange(latency);
     cvlog::info("Latency when play count-off = %d\n", latency);
     g_play_latency_ready.exchange(true);

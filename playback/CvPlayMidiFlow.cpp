@@ -12,6 +12,7 @@
 #include "playback/CvMetronomeTask.h"
 #include "playback/CvMidiTaskPlayer.h"
 #include "playback/CvPlaybackState.h"
+#include "playback/CvSongTiming.h"
 #include "service/CvLog.h"
 
 namespace {
@@ -29,12 +30,6 @@ boost::posix_time::ptime StartInstant(const std::string& text) {
   return boost::posix_time::ptime(
       day, boost::date_time::parse_delimited_time_duration<boost::posix_time::time_duration>(
                timeOfDay));
-}
-
-int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start)
-      .count();
 }
 
 }  // namespace
@@ -108,7 +103,7 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
   countOff.PlayCountOff(performance);
 
   if (IsPlaying(performance)) {
-    g_count_off_overrun_ms.exchange(static_cast<int32_t>(MillisecondsSince(t1) - expected));
+    g_count_off_overrun_ms.exchange(static_cast<int32_t>(ElapsedMilliseconds(t1, std::chrono::steady_clock::now()) - expected));
     g_playback_origin.exchange(std::chrono::steady_clock::now());
     if (accompanimentVolume > 0) {
       g_accompaniment_volume.exchange(accompanimentVolume);

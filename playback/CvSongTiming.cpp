@@ -120,10 +120,8 @@ int32_t FindNearestTickIndex(const std::vector<int32_t>& tickTimes, int32_t posi
   return toEarlier < toLater ? index - 1 : index;
 }
 
-int32_t ElapsedMilliseconds(const boost::posix_time::ptime& from,
-                            const boost::posix_time::ptime& to) {
-  if (from.is_special() || to.is_special()) return 0;
-  // Integer division truncates toward zero, also for a negative difference.
-  const int64_t ms = (to - from).total_microseconds() / 1000;
-  return static_cast<int32_t>(ms);
+int32_t ElapsedMilliseconds(std::chrono::steady_clock::time_point from,
+                            std::chrono::steady_clock::time_point to) {
+  // duration_cast truncates toward zero, also for a negative difference.
+  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
 }

@@ -8,10 +8,10 @@
 // length as a number, so its rounding is part of the protocol.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 // As the count-off command delivers them; written only by SetSongParameters. Values
 // the web application has not sent yet start at 0, so a song never set up is refused
@@ -76,6 +76,7 @@ double TicksToMilliseconds(unsigned long deltaTicks, double secondsPerTick, int3
 int32_t FindNearestTickIndex(const std::vector<int32_t>& tickTimes, int32_t position);
 
 // Whole milliseconds from `from` to `to`, truncated toward zero, as a 32-bit value
-// (negative when `to` is earlier). 0 when either instant is not a real time.
-int32_t ElapsedMilliseconds(const boost::posix_time::ptime& from,
-                            const boost::posix_time::ptime& to);
+// (negative when `to` is earlier). Intervals of a performance are measured on the
+// steady clock, so a wall-clock step cannot shift the schedule or the recorded times.
+int32_t ElapsedMilliseconds(std::chrono::steady_clock::time_point from,
+                            std::chrono::steady_clock::time_point to);
