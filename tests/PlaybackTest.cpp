@@ -427,10 +427,14 @@ TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
   Excerpt excerpt = playSong(2, song.bytes(), 9000);
   ASSERT_TRUE(synth_->waitForCount(2, milliseconds(3000)));
 
-  // Inside the rest the performance is still on.
+  // Inside the rest the performance is still on. The service's own output port is
+  // open now, and is not offered as a keyboard.
   TestClient tester;
   ASSERT_TRUE(tester.connect());
   EXPECT_EQ(tester.call(8)["data"]["code"], 6);
+  std::string devices = Json::FastWriter().write(tester.call(3)["data"]);
+  EXPECT_TRUE(contains(devices, piano_->name())) << devices;
+  EXPECT_FALSE(contains(devices, "RtMidi Output Client")) << devices;
   EXPECT_EQ(countOff(excerpt)["responseCode"], 7);
 
   EXPECT_TRUE(stop()["data"].isMember("eventList"));

@@ -3,6 +3,8 @@
 #include <RtMidi.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "tests/support/TestJack.h"
 #include "tests/support/TestService.h"
@@ -11,7 +13,7 @@ TestKeyboard::TestKeyboard(TestJack& jack, const std::string& clientName,
                            const std::string& portName)
     : jack_(jack), clientName_(clientName), portName_(portName) {}
 
-TestKeyboard::~TestKeyboard() = default;
+TestKeyboard::~TestKeyboard() { release(); }
 
 bool TestKeyboard::listed() {
   std::vector<std::string> ports = jack_.midiSources();
@@ -29,7 +31,15 @@ bool TestKeyboard::unplug() {
   return eventually([this] { return !listed(); }, std::chrono::seconds(3));
 }
 
-void TestKeyboard::release() { out_.reset(); }
+void TestKeyboard::release() {
+  if (!out_) return;
+  // RtMidi's JACK output frees its message buffer before it closes its client, so its
+  // process callback may still read the freed buffer. Closed first, the port makes that
+  // callback return at once; a few periods later the object can go.
+  out_->closePort();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  out_.reset();
+}
 
 void TestKeyboard::send(const std::vector<unsigned char>& bytes) {
   if (!out_) return;
