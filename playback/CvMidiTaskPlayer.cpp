@@ -279,12 +279,11 @@ void CvMidiTaskPlayer::RunMidiEvent(const ChannelEvents& channels, int32_t nextO
       std::lock_guard<std::mutex> output(outputMutex_);
       if (!OpenOutput("open rtmidiout error %s")) break;  // this channel's rest is skipped
       if (HasVolumeByte(tick.bytes)) {
-        std::vector<unsigned char> rescaled(tick.bytes);
-        rescaled[2] = RescaleVelocity(rescaled[2], max_volume_midi, volume);
-        g_midi_out->sendMessage(&rescaled);
+        unsigned char rescaled[3] = {tick.bytes[0], tick.bytes[1],
+                                     RescaleVelocity(tick.bytes[2], max_volume_midi, volume)};
+        g_midi_out->sendMessage(rescaled, sizeof(rescaled));
       } else {
-        std::vector<unsigned char> message(tick.bytes);
-        g_midi_out->sendMessage(&message);
+        g_midi_out->sendMessage(&tick.bytes);
       }
     }
   }
