@@ -7,6 +7,8 @@
 #include "link/CvFlowChain.h"
 #include "link/CvKeepAliveRegistry.h"
 #include "link/CvSocketUtility.h"
+#include "platform/platform.h"
+#include "service/CvService.h"
 #include "service/CvLog.h"
 #include "session/CvPingFlow.h"
 
@@ -16,6 +18,9 @@ const int kEventLoopThreads = 1000;
 const int kListenBacklog = 8192;
 
 }  // namespace
+
+CvServerSocket::CvServerSocket(int port)
+    : port(port), gate_(platform::joinPath(g_install_path, ORIGIN_LIST_RELATIVE_PATH)) {}
 
 void CvServerSocket::run() {
   threadCount = kEventLoopThreads;
@@ -35,10 +40,14 @@ bool CvServerSocket::start() {
     // option can be set yet; the accepted socket is handed over once TCP is up.
     endpoint.set_tcp_post_init_handler([this](websocketpp::connection_hdl handle) {
       try {
-        on_socket_init(handle, endpoint.get_con_from_hdl(handle)->get_raw_socket());
+        boost::asio::ip::tcp::socket& socket = endpoint.get_con_from_hdl(handle)->get_raw_socket();
+        if (admit_peer(socket)) on_socket_init(handle, socket);
       } catch (...) {
         cvlog::error("[CvServerSocket] error in on socket init");
       }
+    });
+    endpoint.set_validate_handler([this](websocketpp::connection_hdl handle) {
+      return validate_origin(handle);
     });
     endpoint.set_close_handler(websocketpp::lib::bind(&CvServerSocket::on_close, this, _1));
     endpoint.set_listen_backlog(kListenBacklog);
@@ -71,6 +80,32 @@ void CvServerSocket::on_socket_init(websocketpp::connection_hdl,
   } catch (...) {
     cvlog::error("[CvServerSocket] error in on socket init");
   }
+}
+
+bool CvServerSocket::admit_peer(boost::asio::ip::tcp::socket& socket) {
+  boost::system::error_code error;
+  boost::asio::ip::tcp::endpoint peer = socket.remote_endpoint(error);
+  if (!error && CvConnectionGate::IsLoopback(peer.address())) return true;
+  cvlog::info("[CvServerSocket] refused connection from %s: not a loopback address",
+              error ? std::string("an unknown address") : peer.address().to_string());
+  // Shutting down, not closing: the library still owns the socket, and its handshake
+  // read now ends at once and tears the connection down.
+  socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
+  return false;
+}
+
+bool CvServerSocket::validate_origin(websocketpp::connection_hdl handle) {
+  try {
+    CvServerEndpoint::connection_ptr connection = endpoint.get_con_from_hdl(handle);
+    const std::string& origin = connection->get_origin();
+    if (gate_.AllowsOrigin(origin)) return true;
+    cvlog::info("[CvServerSocket] refused handshake from origin %s: not in allowed-origins.txt",
+                origin);
+    connection->set_status(websocketpp::http::status_code::forbidden);
+  } catch (...) {
+    cvlog::error("[CvServerSocket] error in validate");
+  }
+  return false;
 }
 
 void CvServerSocket::on_close(websocketpp::connection_hdl handle) {

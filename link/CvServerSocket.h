@@ -1,11 +1,14 @@
 // The service's WebSocket server: plain ws on the IPv6 wildcard address, its event
-// loop on a pool of threads. Keep-alive requests (code 31) are answered here; every
+// loop on a pool of threads. Only loopback peers are served, and only allowed web
+// origins where the installation lists them (CvConnectionGate). Keep-alive requests (code 31) are answered here; every
 // other message goes down the command chain and the answer goes back on the same
 // connection with the opcode it came with. Handlers run on any loop thread.
 #pragma once
 
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
+
+#include "link/CvConnectionGate.h"
 
 // The library's multithreaded Asio configuration without TLS.
 struct testee_config : public websocketpp::config::asio {
@@ -24,7 +27,8 @@ const int KEEP_ALIVE_CODE = 31;
 
 class CvServerSocket {
  public:
-  explicit CvServerSocket(int port) : port(port) {}
+  // The origin list is looked for beside the database in g_install_path.
+  explicit CvServerSocket(int port);
 
   // Starts the server once; returns when it failed to start or its loop ended.
   void run();
@@ -36,9 +40,18 @@ class CvServerSocket {
   void on_socket_init(websocketpp::connection_hdl handle, boost::asio::ip::tcp::socket& socket);
   void on_close(websocketpp::connection_hdl handle);
 
+  // A peer that is not on this machine is cut off before it can send its handshake;
+  // returns false then.
+  bool admit_peer(boost::asio::ip::tcp::socket& socket);
+  // The handshake's Origin against the list; a refused page gets HTTP 403.
+  bool validate_origin(websocketpp::connection_hdl handle);
+
   int port;
   int threadCount = 1;
   CvServerEndpoint endpoint;
+
+ private:
+  CvConnectionGate gate_;
 };
 
 void on_message(CvServerEndpoint* endpoint, websocketpp::connection_hdl handle,

@@ -14,10 +14,12 @@ tables=$(sqlite3 "$target/db/pianocorvida.db" "SELECT group_concat(name) FROM (S
 
 sqlite3 "$target/db/pianocorvida.db" "INSERT INTO Midi VALUES ('7', 'learner stamp')"
 mkdir -p "$target/cache" && printf 'song' > "$target/cache/7"
+printf 'https://learn.example\n' > "$target/db/allowed-origins.txt"
 cmake --install "$build" --prefix "$target" > /dev/null
 kept=$(sqlite3 "$target/db/pianocorvida.db" "SELECT lastModifiedDate FROM Midi WHERE midiID = '7'")
 [ "$kept" = "learner stamp" ] || { echo "database overwritten on reinstall"; exit 1; }
 [ "$(cat "$target/cache/7")" = "song" ] || { echo "cache changed on reinstall"; exit 1; }
+[ "$(cat "$target/db/allowed-origins.txt")" = "https://learn.example" ] || { echo "origin list changed on reinstall"; exit 1; }
 
 # The build's own step keeps an existing database too (the build folder is an install
 # folder as well).

@@ -56,6 +56,7 @@ bool TestClient::connect(int port, const std::string& host, std::chrono::millise
   websocketpp::lib::error_code code;
   Client::connection_ptr connection = client_.get_connection(uri, code);
   if (code) return false;
+  if (!origin_.empty()) connection->replace_header("Origin", origin_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = false;

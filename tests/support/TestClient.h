@@ -29,6 +29,8 @@ class TestClient {
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
   void close();
   bool isOpen();
+  // Sent as the handshake's Origin header by the next connect, as a browser page does.
+  void setOrigin(const std::string& origin) { origin_ = origin; }
 
   void sendText(const std::string& text);
   void sendBinary(const std::string& bytes);
@@ -56,6 +58,7 @@ class TestClient {
   std::deque<TestFrame> frames_;  // guarded by mutex_
   bool open_ = false;             // guarded by mutex_
   bool failed_ = false;           // guarded by mutex_
+  std::string origin_;
 };
 
 // Parses text as JSON; null when it is not JSON.
