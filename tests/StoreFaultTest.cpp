@@ -43,6 +43,27 @@ bool inPrivateMountNamespace() {
   return fs::read_symlink("/proc/self/ns/mnt", error) != fs::read_symlink("/proc/1/ns/mnt", error);
 }
 
+// A connection of the test process that holds the database's lock in an open
+// transaction ("BEGIN EXCLUSIVE": no reader or writer gets in; "BEGIN IMMEDIATE":
+// readers do, writers do not) until release.
+class DatabaseLock {
+ public:
+  DatabaseLock(const std::string& path, const char* begin) {
+    EXPECT_EQ(sqlite3_open(path.c_str(), &connection_), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(connection_, begin, nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  ~DatabaseLock() { release(); }
+  void release() {
+    if (connection_ == nullptr) return;
+    EXPECT_EQ(sqlite3_exec(connection_, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(connection_);
+    connection_ = nullptr;
+  }
+
+ private:
+  sqlite3* connection_ = nullptr;
+};
+
 // A mount over a folder of the install folder, undone when the case ends.
 class FolderMount {
  public:
@@ -201,9 +222,7 @@ TEST_F(StoreFaultTest, DatabaseLockedByAnotherProcess) {
   startAndConnect();
   storeOneOfEach();
 
-  sqlite3* holder = nullptr;
-  ASSERT_EQ(sqlite3_open(service_.databasePath().c_str(), &holder), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  DatabaseLock lock(service_.databasePath(), "BEGIN EXCLUSIVE");
   {
     SCOPED_TRACE("while locked");
     Json::Value check = checkSong(7)["data"];
@@ -220,8 +239,7 @@ TEST_F(StoreFaultTest, DatabaseLockedByAnotherProcess) {
     EXPECT_EQ(installationId(), "");
     EXPECT_EQ(client_.call(1)["data"]["pluginVersion"].asString(), "0.0.4.0");
   }
-  EXPECT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(holder);
+  lock.release();
   EXPECT_TRUE(contains(service_.log(), "database is locked"));
 
   expectOneOfEachIntact();
@@ -231,6 +249,33 @@ TEST_F(StoreFaultTest, DatabaseLockedByAnotherProcess) {
   EXPECT_EQ(sqlQuery(service_.databasePath(), "SELECT count(*) FROM Installation"), "1");
   EXPECT_EQ(sqlQuery(service_.databasePath(), "SELECT count(*) FROM User WHERE userId = 'learner-1'"),
             "1");
+}
+
+// Another process holds the write lock only: what reads the database still answers
+// in full, what writes it answers its failure.
+TEST_F(StoreFaultTest, DatabaseWriteLockedByAnotherProcess) {
+  startAndConnect();
+  storeOneOfEach();
+
+  DatabaseLock lock(service_.databasePath(), "BEGIN IMMEDIATE");
+  {
+    SCOPED_TRACE("while write-locked");
+    EXPECT_EQ(checkSong(7)["data"]["lastMidiModified"].asString(), "song stamp");
+    expectCode(saveSong(7, songBytes(500, 'b'), "locked stamp"), -1);
+    expectCode(saveSong(8, songBytes(500, 'b'), "locked stamp"), -1);
+    expectCode(saveNotation(13, "locked text", "locked stamp"), -1);
+    EXPECT_EQ(getNotation(12)["data"]["lastXmlModified"].asString(), "notation stamp");
+    expectCode(startSession(kLearner), 0);
+    expectCode(startSession("learner-2"), 11);
+    EXPECT_EQ(installationId(), identity_);
+  }
+  lock.release();
+
+  // The song saved during the lock is there with the stamp it had before.
+  EXPECT_EQ(checkSong(7)["data"]["lastMidiModified"].asString(), "song stamp");
+  expectCode(saveSong(7, song_, "song stamp"), 0);
+  expectOneOfEachIntact();
+  expectCode(startSession("learner-2"), 0);
 }
 
 // Without a usable database the service still starts and answers every store
