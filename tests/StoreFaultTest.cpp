@@ -284,18 +284,20 @@ TEST_F(StoreFaultTest, MissingDatabaseFolderOrTables) {
   struct Setup {
     const char* name;
     void (*prepare)(TestService&);
-    const char* logged;
+    std::string (*logged)(const TestService&);  // the log line that tells why
   };
   const Setup setups[] = {
       {"no db folder", [](TestService& s) { fs::remove_all(s.path("db")); },
-       "unable to open database file"},
+       [](const TestService& s) {
+         return "can not query table Midi unable to open database file: " + s.databasePath();
+       }},
       {"empty database file", [](TestService& s) { writeFileBytes(s.databasePath(), ""); },
-       "no such table: Midi"},
+       [](const TestService&) { return std::string("no such table: Midi"); }},
       {"tables dropped",
        [](TestService& s) {
          sqlQuery(s.databasePath(), "DROP TABLE Midi; DROP TABLE User; DROP TABLE Installation");
        },
-       "no such table: User"},
+       [](const TestService&) { return std::string("no such table: User"); }},
   };
   for (const Setup& setup : setups) {
     SCOPED_TRACE(setup.name);
@@ -322,7 +324,7 @@ TEST_F(StoreFaultTest, MissingDatabaseFolderOrTables) {
               -1);
     EXPECT_EQ(client.call(11)["data"]["installationId"].asString(), "");
     EXPECT_EQ(client.call(1)["data"]["pluginVersion"].asString(), "0.0.4.0");
-    EXPECT_TRUE(contains(service.log(), setup.logged));
+    EXPECT_TRUE(contains(service.log(), setup.logged(service))) << service.log();
     EXPECT_EQ(service.stop(), 0);
   }
 }
