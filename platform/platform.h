@@ -24,6 +24,10 @@ std::string folderOf(const std::string& path);
 // turning every backslash into the native separator.
 std::string joinPath(const std::string& folder, const std::string& relativeName);
 
+// Makes the file at path, or the list of entries of the folder at path, reach the
+// disk before it returns, so that it outlives a power cut. False when it could not.
+bool flushToDisk(const std::string& path);
+
 // The record reported to the service control manager; all fields 32-bit unsigned.
 struct ServiceStatus {
   uint32_t serviceType = 0;

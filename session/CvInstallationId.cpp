@@ -18,8 +18,12 @@ std::string getOrCreateInstallationId() {
   try {
     std::lock_guard<std::mutex> lock(g_installation_id_mutex);
     CvInstallationSqlite stored;
-    result = stored.getInstallationId();
-    if (result.empty()) {
+    bool readFailed = false;
+    result = stored.getInstallationId(&readFailed);
+    // A table that cannot be read (locked by another process, missing) may well hold
+    // an identifier: making one now would answer an identity stored nowhere, or store
+    // a second one once the lock is gone.
+    if (result.empty() && !readFailed) {
       result = CvSocketUtility::newUuidText();
       std::string now = CvSocketUtility::nowText();
       CvInstallationSqlite fresh(result, now, now);

@@ -91,8 +91,10 @@ bool CvDatabase::execute(const std::string& sql, const std::vector<std::string>&
                                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (opened != SQLITE_OK) {
       // A connection that failed to open cannot run anything; every attempt fails
-      // with the open's own text rather than a misuse error.
+      // with the open's own text rather than a misuse error, and names the file so
+      // that a missing or unreadable database is plain from the log.
       error = connection_ != nullptr ? sqlite3_errmsg(connection_) : sqlite3_errstr(opened);
+      error += ": " + path_;
     } else {
       for (int attempt = 0; attempt < kAttempts && !ran; ++attempt) {
         ran = runOnce(connection_, sql, values, onRow, error);

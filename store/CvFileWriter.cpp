@@ -5,6 +5,7 @@
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "platform/platform.h"
 #include "service/CvLog.h"
 
 CvFileWriter::CvFileWriter(const std::string& path) : path_(path) {
@@ -19,8 +20,9 @@ void CvFileWriter::setContent(std::string content) {
 bool CvFileWriter::writeFile() const {
   if (size_ == 0) return false;
   // The content goes to a side file first and replaces the old file only once it is
-  // complete, so a write that fails half-way (a full disk) keeps the cached copy
-  // whose stamp the database still holds.
+  // complete and on the disk, so a write that fails half-way (a full disk, a killed
+  // process, a power cut) keeps the cached copy whose stamp the database still holds,
+  // and a stamp the database keeps never vouches for a file lost with the power.
   namespace fs = boost::filesystem;
   fs::path target(path_);
   fs::path partial(path_ + ".partial");
@@ -30,7 +32,7 @@ bool CvFileWriter::writeFile() const {
     if (!out.is_open()) return false;
     out.write(content_.data(), static_cast<std::streamsize>(size_));
     out.close();
-    written = !out.fail();
+    written = !out.fail() && platform::flushToDisk(partial.string());
   }
   boost::system::error_code error;
   if (written) fs::rename(partial, target, error);
@@ -38,5 +40,8 @@ bool CvFileWriter::writeFile() const {
     fs::remove(partial, error);
     return false;
   }
+  // The new name itself lives in the folder's entries. The file is whole under one
+  // name or the other whatever happens here, so this one's outcome changes nothing.
+  platform::flushToDisk(target.parent_path().string());
   return true;
 }

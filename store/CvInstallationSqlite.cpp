@@ -21,11 +21,11 @@ void CvInstallationSqlite::insertInstallation() {
       nullptr);
 }
 
-std::string CvInstallationSqlite::getInstallationId() {
+std::string CvInstallationSqlite::getInstallationId(bool* readFailed) {
   // Only three failed attempts give empty text; after an exception the member's text
   // stands as the rows before it left it.
   bool failed = false;
-  g_local_db->execute(
+  bool ran = g_local_db->execute(
       "SELECT installationId FROM Installation", {},
       [this](const CvDatabase::Row& row) { installationId = row.at(0); },
       [&failed](const std::string& text) {
@@ -33,5 +33,6 @@ std::string CvInstallationSqlite::getInstallationId() {
         cvlog::error("[CvInstallationSqlite] select installation id fail %s", text);
       },
       nullptr);
+  if (readFailed != nullptr) *readFailed = !ran;
   return failed ? std::string() : installationId;
 }

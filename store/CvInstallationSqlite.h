@@ -11,7 +11,8 @@ class CvInstallationSqlite {
 
   void insertInstallation();
   // The stored identifier (that of the last row when there are several), or empty.
-  std::string getInstallationId();
+  // readFailed, when given, tells an empty table from a table that could not be read.
+  std::string getInstallationId(bool* readFailed = nullptr);
 
   std::string createdDate;
   std::string modifiedDate;

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -101,6 +102,15 @@ std::string joinPath(const std::string& folder, const std::string& relativeName)
     if (joined[i] == '\\') joined[i] = kNativeSeparator;
   }
   return joined;
+}
+
+bool flushToDisk(const std::string& path) {
+  // A folder opens read-only, and fsync flushes a file whatever mode it was opened in.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool flushed = fsync(fd) == 0;
+  close(fd);
+  return flushed;
 }
 
 void prepareProcess() {

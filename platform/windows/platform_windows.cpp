@@ -52,6 +52,19 @@ std::string joinPath(const std::string& folder, const std::string& relativeName)
   return folder + kNativeSeparator + relativeName;
 }
 
+bool flushToDisk(const std::string& path) {
+  // A folder's entries are kept by the file system's own journal; only files need it.
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool flushed = FlushFileBuffers(file) != 0;
+  CloseHandle(file);
+  return flushed;
+}
+
 void prepareProcess() {}
 
 bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMain) {
