@@ -108,6 +108,12 @@ Document readDocument(const std::string& path) {
     if (example.answer && example.answerIsJson && parseJson(*example.answer).isNull()) {
       document.faults.push_back(where + "the answer is not JSON");
     }
+    static const std::set<std::string> actions = {"",       "keyboard-open",     "press-before",
+                                                  "press-during", "second-connection", "binary",
+                                                  "skip"};
+    if (actions.count(example.replay.substr(0, example.replay.find(' '))) == 0) {
+      document.faults.push_back(where + "an unknown replay action: " + example.replay);
+    }
   }
   return document;
 }
