@@ -148,7 +148,8 @@ std::string difference(const Json::Value& documented, const Json::Value& actual,
   }
   if (documented.isArray() && actual.isArray() && documented.size() == actual.size()) {
     for (Json::ArrayIndex i = 0; i < documented.size(); ++i) {
-      std::string inner = difference(documented[i], actual[i], where + "[" + std::to_string(i) + "]");
+      std::string at = where + "[" + std::to_string(i) + "]";
+      std::string inner = difference(documented[i], actual[i], at);
       if (!inner.empty()) return inner;
     }
     return "";
@@ -232,7 +233,7 @@ class ProtocolDoc : public ::testing::Test {
 
   // Empty when the answer is the documented one.
   static std::string mismatch(const DocExample& example, const std::optional<TestFrame>& frame) {
-    if (!example.answer) return frame ? "answered " + frame->payload + " where none is documented" : "";
+    if (!example.answer) return frame ? "answered " + frame->payload + ", documented none" : "";
     if (!frame) return "no answer";
     if (!example.answerIsJson) {
       return trimmed(frame->payload) == *example.answer ? "" : "answered " + frame->payload;
