@@ -1,5 +1,6 @@
 // Windows implementation of the platform door, over the service control manager,
-// kernel and multimedia (MCI) calls the service was designed for. Not built on Linux.
+// kernel and multimedia (MCI) calls the service was designed for. Not built on Linux,
+// where a test compiles it with the mingw-w64 cross compiler.
 #include "platform/platform.h"
 
 #include <atomic>
