@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev sqlite3 librtmidi-dev librtaudio-dev libstk-dev libjack-jackd2-dev
   libgtest-dev googletest
   jackd2 espeak-ng sox iproute2 util-linux procps
+  dpkg-dev file g++-mingw-w64-x86-64-posix
 )
 
 missing=()

@@ -1,5 +1,6 @@
 // The service host: the log file it keeps in its install folder, how it stops on a
-// signal while clients are busy, and how it waits for a port that is taken.
+// signal while clients are busy, how it waits for a port that is taken, and what it
+// tells systemd's service manager.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -182,6 +184,65 @@ TEST(ServiceHost, StopsPromptlyOnSigtermOrSigintWhileClientsAreBusy) {
     EXPECT_EQ(count(service.log(), kStoppedReport), 1u);
     // The handler's report is the last: the worker is not waited for.
     EXPECT_EQ(service.output().find("check point 3"), std::string::npos);
+  }
+}
+
+// systemd's notification socket: a datagram socket at a path, or an abstract one
+// when the name starts with '@'.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& name) : name_(name) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    name.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    if (address.sun_path[0] == '@') address.sun_path[0] = '\0';
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address),
+                  static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == 0;
+    timeval wait{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+  }
+  ~NotifySocket() {
+    close(fd_);
+    if (name_[0] != '@') unlink(name_.c_str());
+  }
+  bool bound() const { return bound_; }
+
+  // The next message, or empty after the timeout.
+  std::string next(std::chrono::seconds timeout = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char text[256];
+    while (std::chrono::steady_clock::now() < deadline) {
+      ssize_t length = recv(fd_, text, sizeof(text), 0);
+      if (length > 0) return std::string(text, static_cast<size_t>(length));
+    }
+    return std::string();
+  }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+// The user unit is of type notify: without READY=1 systemd would kill the service as
+// failing to start.
+TEST(ServiceHost, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+  for (std::string name : {std::string("@pianocorvida-notify-") + std::to_string(getpid()),
+                           std::string("notify.socket")}) {
+    SCOPED_TRACE(name);
+    TestService service;
+    if (name[0] != '@') name = service.path(name);
+    NotifySocket notifications(name);
+    ASSERT_TRUE(notifications.bound());
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    bool started = service.start();
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started);
+    EXPECT_EQ(notifications.next(), "READY=1");
+    ::kill(service.pid(), SIGTERM);
+    EXPECT_EQ(notifications.next(), "STOPPING=1");
+    EXPECT_EQ(service.stop(), 0);
   }
 }
 

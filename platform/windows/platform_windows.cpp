@@ -1,15 +1,16 @@
 // Windows implementation of the platform door, over the service control manager,
-// kernel and multimedia (MCI) calls the service was designed for. Not built on Linux.
+// kernel and multimedia (MCI) calls the service was designed for. Not built on Linux,
+// where a test compiles it with the mingw-w64 cross compiler.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include <windows.h>
 
 #include <mmsystem.h>
-
-#pragma comment(lib, "winmm.lib")
 
 namespace platform {
 
@@ -17,16 +18,22 @@ namespace {
 
 const char kNativeSeparator = '\\';
 
-// Written once before the dispatcher or the handler registration needs them.
+// Written once before the dispatcher needs it; the dispatcher's thread start orders it.
 ServiceMainFunction g_service_main = nullptr;
-ControlHandler g_control_handler = nullptr;
+// Written by the service's main thread, read on the dispatcher thread when a control
+// arrives: nothing in between orders the two.
+std::atomic<ControlHandler> g_control_handler{nullptr};
+
+// Long path names allow 32767 characters.
+const DWORD kLongestPath = 32768;
 
 VOID WINAPI serviceMainTrampoline(DWORD argc, LPSTR* argv) {
   g_service_main(static_cast<uint32_t>(argc), argv);
 }
 
 VOID WINAPI controlHandlerTrampoline(DWORD control) {
-  g_control_handler(static_cast<uint32_t>(control));
+  ControlHandler handler = g_control_handler.load();
+  if (handler != nullptr) handler(static_cast<uint32_t>(control));
 }
 
 // One MCI string command, without a return buffer or a callback window.
@@ -37,10 +44,17 @@ uint32_t sendWaveCommand(const char* verb, const std::string& path, const char* 
 
 }  // namespace
 
+// A path longer than the buffer comes back cut short, so the buffer grows until the
+// whole path fits.
 std::string modulePath() {
-  char buffer[1024];
-  DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
-  return std::string(buffer, length);
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = GetModuleFileNameA(nullptr, buffer.data(), size);
+    if (length < size) return std::string(buffer.data(), length);
+    if (size >= kLongestPath) return std::string();
+    buffer.resize(size * 2);
+  }
 }
 
 std::string folderOf(const std::string& path) {
@@ -75,7 +89,7 @@ bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMa
 }
 
 StatusHandle registerControlHandler(const char* serviceName, ControlHandler handler) {
-  g_control_handler = handler;
+  g_control_handler.store(handler);
   return RegisterServiceCtrlHandlerA(serviceName, controlHandlerTrampoline);
 }
 
