@@ -29,9 +29,12 @@ TestClient::TestClient() {
     failed_ = true;
     changed_.notify_all();
   });
-  client_.set_close_handler([this](websocketpp::connection_hdl) {
+  client_.set_close_handler([this](websocketpp::connection_hdl handle) {
+    Client::connection_ptr connection = client_.get_con_from_hdl(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = false;
+    closeCode_ = connection->get_remote_close_code();
+    closeReason_ = connection->get_remote_close_reason();
     changed_.notify_all();
   });
   client_.set_message_handler([this](websocketpp::connection_hdl, Client::message_ptr message) {
@@ -60,6 +63,8 @@ bool TestClient::connect(int port, const std::string& host, std::chrono::millise
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = false;
     failed_ = false;
+    closeCode_ = 0;
+    closeReason_.clear();
   }
   handle_ = connection->get_handle();
   client_.connect(connection);
@@ -79,6 +84,16 @@ void TestClient::close() {
 bool TestClient::isOpen() {
   std::lock_guard<std::mutex> lock(mutex_);
   return open_;
+}
+
+int TestClient::remoteCloseCode() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closeCode_;
+}
+
+std::string TestClient::remoteCloseReason() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closeReason_;
 }
 
 void TestClient::send(const std::string& payload, websocketpp::frame::opcode::value opcode) {

@@ -29,6 +29,10 @@ class TestClient {
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
   void close();
   bool isOpen();
+  // The close code and reason the service sent when it closed the connection; 0 and
+  // empty while open or when it closed without one.
+  int remoteCloseCode();
+  std::string remoteCloseReason();
 
   void sendText(const std::string& text);
   void sendBinary(const std::string& bytes);
@@ -56,6 +60,8 @@ class TestClient {
   std::deque<TestFrame> frames_;  // guarded by mutex_
   bool open_ = false;             // guarded by mutex_
   bool failed_ = false;           // guarded by mutex_
+  int closeCode_ = 0;             // guarded by mutex_
+  std::string closeReason_;       // guarded by mutex_
 };
 
 // Parses text as JSON; null when it is not JSON.
