@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -34,17 +33,6 @@ const int kSongId = 1;
 const char* const kSongStamp = "2026-12-09 10:00:00";
 const int kNotes = 32;  // a quarter note each at tempo 240: eight seconds
 const int kKeyPresses = 8;
-
-std::string startTimeText(milliseconds ahead) {
-  auto at = std::chrono::system_clock::now() + ahead;
-  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-  auto millis = std::chrono::duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
-  std::tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[64];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
-}
 
 std::string song() {
   TestMidiFile file(0, 480);

@@ -1,5 +1,6 @@
 #include "tests/support/TestClient.h"
 
+#include <ctime>
 #include <sstream>
 
 #include <json/reader.h>
@@ -12,6 +13,18 @@ Json::Value parseJson(const std::string& text) {
   std::istringstream stream(text);
   if (!Json::parseFromStream(builder, stream, &value, &errors)) return Json::Value();
   return value;
+}
+
+std::string startTimeText(std::chrono::milliseconds ahead) {
+  auto at = std::chrono::system_clock::now() + ahead;
+  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
 }
 
 TestClient::TestClient() {
