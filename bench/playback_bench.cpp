@@ -367,7 +367,8 @@ int soak(Rig& rig, std::chrono::minutes length) {
   }
   std::printf("performances %d, with messages missing %d, key presses not reported %zu\n",
               performances, incomplete, keysShort);
-  std::printf("VmRSS growth from minute 1 to minute %zu: %ld KiB\n", resident.size() - 1,
+  std::printf("VmRSS growth to minute %zu: %ld KiB from minute 0, %ld KiB from minute 1\n",
+              resident.size() - 1, resident.back() - resident[0],
               resident.back() - resident[std::min<size_t>(1, resident.size() - 1)]);
   return incomplete == 0 && rig.service().stop() == 0 ? 0 : 1;
 }
