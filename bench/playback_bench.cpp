@@ -1,17 +1,21 @@
 // A performance on the real service, measured from outside as a learner would hear
-// it: a dense four-channel accompaniment arriving at a test synthesizer, alone and
-// while 50 WebSocket clients send requests; the count-off's words reaching the audio
+// it: a dense four-channel accompaniment arriving at a test synthesizer, alone, while
+// 50 WebSocket clients send pings and while 200 connections send the web
+// application's everyday commands; the count-off's words reaching the audio
 // graph and the overrun the latency command reports; and key presses sent at known
 // instants against the times the stop command reports. Starts its own JACK server
 // (dummy backend, realtime, 32-frame periods at 22050 Hz, as a desktop runs it). Run it
 // where port 19420 is free, for example (one line):
 //   unshare --net --mount sh -c 'mount -t tmpfs tmpfs /dev/shm && ip link set lo up &&
 //   exec ./bench/playback_bench'
+// With "--soak [minutes]" (default 10) it plays performances one after another
+// instead and prints the service's resident memory every minute.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -23,6 +27,8 @@
 #include "tests/support/DeviceChecks.h"
 #include "tests/support/TestAudioCapture.h"
 #include "tests/support/TestClient.h"
+#include "tests/support/TestClientPool.h"
+#include "tests/support/TestCommandMix.h"
 #include "tests/support/TestJack.h"
 #include "tests/support/TestKeyboard.h"
 #include "tests/support/TestMidiFile.h"
@@ -41,6 +47,8 @@ const int kTempo = 120;       // a quarter note lasts 500 ms
 const int kBeats = 32;        // eight bars of 4/4: 16 s
 const int kCountOffMs = 2000; // 4/4 at tempo 120 from beat 1
 const int kLoadClients = 50;
+const size_t kMixConnections = 200;
+const char* const kSongStamp = "bench";
 const int kKeyPresses = 60;
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
@@ -218,7 +226,7 @@ class Rig {
     Json::Value data;
     data["id"] = 1;
     data["midiFile"] = base64(song_.bytes);
-    data["lastMidiModified"] = "bench";
+    data["lastMidiModified"] = kSongStamp;
     return client_.call(6, data)["data"]["code"] == 0;
   }
 
@@ -298,6 +306,8 @@ class Rig {
   }
 
   TestService& service() { return service_; }
+  TestClient& client() { return client_; }
+  std::string keyboardName() const { return piano_->name(); }
 
  private:
   TestJack jack_;
@@ -321,7 +331,51 @@ void printPerformance(const char* title, const Performance& p) {
 
 }  // namespace
 
-int main() {
+// Performances one after another for the given time, and the service's resident
+// memory each minute: what a long lesson leaves behind.
+int soak(Rig& rig, std::chrono::minutes length) {
+  std::printf("soak: performances for %ld minutes, VmRSS each minute\n",
+              static_cast<long>(length.count()));
+  // First every event-loop thread runs a command, so that the stack pages that costs
+  // (a few KiB a thread, 1000 threads) are in the first figure and not in the growth.
+  {
+    TestClientPool warm;
+    warm.connect(20);
+    warm.run([](size_t, size_t) { return std::string(R"({"methodName":1})"); },
+             [](const std::string&, const std::string&) { return std::string(); },
+             milliseconds(5000), milliseconds(0));
+  }
+  auto begin = Clock::now();
+  std::vector<long> resident = {rig.service().residentKilobytes()};
+  std::printf("minute  0: VmRSS %6ld KiB\n", resident[0]);
+  int performances = 0, incomplete = 0;
+  size_t keysShort = 0;
+  while (Clock::now() - begin < length) {
+    Performance p = rig.perform(true);
+    ++performances;
+    if (p.heard != p.expected) ++incomplete;
+    keysShort += static_cast<size_t>(kKeyPresses) - std::min<size_t>(p.keysReported, kKeyPresses);
+    // One figure per minute passed; a performance lasts about twenty seconds.
+    auto minutes = std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - begin);
+    while (static_cast<long>(resident.size()) <= minutes.count() &&
+           static_cast<long>(resident.size()) <= length.count()) {
+      resident.push_back(rig.service().residentKilobytes());
+      std::printf("minute %2zu: VmRSS %6ld KiB after %d performances\n", resident.size() - 1,
+                  resident.back(), performances);
+      std::fflush(stdout);
+    }
+  }
+  std::printf("performances %d, with messages missing %d, key presses not reported %zu\n",
+              performances, incomplete, keysShort);
+  std::printf("VmRSS growth to minute %zu: %ld KiB from minute 0, %ld KiB from minute 1\n",
+              resident.size() - 1, resident.back() - resident[0],
+              resident.back() - resident[std::min<size_t>(1, resident.size() - 1)]);
+  return incomplete == 0 && rig.service().stop() == 0 ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+  bool soaking = argc > 1 && std::string(argv[1]) == "--soak";
+  std::chrono::minutes soakLength(argc > 2 ? std::atoi(argv[2]) : 10);
   if (portAccepts(19420)) {
     std::fprintf(stderr, "port 19420 is already in use; run in a private network namespace\n");
     return 1;
@@ -333,6 +387,7 @@ int main() {
   }
   std::printf("JACK dummy backend: %d frames per period at %d Hz, a %.3f ms quantum\n",
               kPeriodFrames, kRate, 1000.0 * kPeriodFrames / kRate);
+  if (soaking) return soak(rig, soakLength);
 
   rig.perform(true);  // warms the service, the server and the caches; not counted
   Performance alone = rig.perform(true);
@@ -345,7 +400,31 @@ int main() {
   printPerformance("with 50 clients sending pings", loaded);
   std::printf("  pings answered during it: %ld\n", answered);
 
+  TestClientPool pool;
+  size_t opened = pool.connect(kMixConnections);
+  TestCommandMix mix(rig.keyboardName(), 1, kSongStamp);
+  bool exercise = mix.storeExercise(rig.client());
+  TestClientPool::Tally tally;
+  std::thread mixing([&] {
+    // As long as a performance lasts: start delay, count-off and song.
+    tally = pool.run(mix.script(), mix.checker(), milliseconds(500 + kCountOffMs + kBeats * 500),
+                     milliseconds(20));
+  });
+  Performance mixed = rig.perform(false);
+  mixing.join();
+  pool.close();
+  printPerformance("with 200 connections sending mixed commands", mixed);
+  std::printf("  %zu connections; requests sent %ld, answered right %ld, wrong %ld, "
+              "unanswered %ld; connections lost %ld\n",
+              opened, tally.sent, tally.answered, tally.wrong, tally.unanswered, tally.closed);
+  for (const std::string& fault : tally.faults) std::printf("  fault: %s\n", fault.c_str());
+
   { std::string out = rig.service().output(); size_t p = 0; int shown = 0; while ((p = out.find("RtMidi", p)) != std::string::npos && shown++ < 5) { std::printf("OUT: %s\n", out.substr(p, 160).c_str()); p += 10; } }
   int status = rig.service().stop();
-  return status == 0 && alone.heard == alone.expected && loaded.heard == loaded.expected ? 0 : 1;
+  bool mixAnswered = exercise && opened == kMixConnections && tally.wrong == 0 &&
+                  tally.unanswered == 0 && tally.closed == 0;
+  return status == 0 && alone.heard == alone.expected && loaded.heard == loaded.expected &&
+                 mixed.heard == mixed.expected && mixAnswered
+             ? 0
+             : 1;
 }

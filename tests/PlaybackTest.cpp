@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <ctime>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -34,18 +33,6 @@ const char* const kNotFound = "NOT FOUND MIDI FILE";
 const int kTempo = 240;
 const int kCountOffMs = 998;
 const int kGoMs = 750;
-
-// A UTC time text as the web application writes start times, `ahead` from now.
-std::string startTimeText(milliseconds ahead) {
-  auto at = std::chrono::system_clock::now() + ahead;
-  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-  auto millis = std::chrono::duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
-  std::tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[64];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
-}
 
 // Four tracks, division 480: a conductor track of meta events, drums on channel 9
 // (first in the file), the melody on channel 0 with running status, a pitch bend and

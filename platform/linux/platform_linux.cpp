@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -114,6 +115,12 @@ bool flushToDisk(const std::string& path) {
 }
 
 void prepareProcess() {
+  // Blocks of 128 KiB and more (a song or notation message, its JSON and log copies)
+  // always come from mmap and go back to the system when freed. Left to itself the
+  // allocator raises that threshold to the largest block freed, up to 32 MiB, and then
+  // serves such blocks from the arena of whichever of the event-loop threads handled
+  // the message, where they stay resident after the message is done.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   sigset_t set = dispatcherSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);

@@ -1,5 +1,6 @@
 #include "tests/support/TestClient.h"
 
+#include <ctime>
 #include <sstream>
 
 #include <json/reader.h>
@@ -12,6 +13,18 @@ Json::Value parseJson(const std::string& text) {
   std::istringstream stream(text);
   if (!Json::parseFromStream(builder, stream, &value, &errors)) return Json::Value();
   return value;
+}
+
+std::string startTimeText(std::chrono::milliseconds ahead) {
+  auto at = std::chrono::system_clock::now() + ahead;
+  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
 }
 
 TestClient::TestClient() {
@@ -29,9 +42,12 @@ TestClient::TestClient() {
     failed_ = true;
     changed_.notify_all();
   });
-  client_.set_close_handler([this](websocketpp::connection_hdl) {
+  client_.set_close_handler([this](websocketpp::connection_hdl handle) {
+    Client::connection_ptr connection = client_.get_con_from_hdl(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = false;
+    closeCode_ = connection->get_remote_close_code();
+    closeReason_ = connection->get_remote_close_reason();
     changed_.notify_all();
   });
   client_.set_message_handler([this](websocketpp::connection_hdl, Client::message_ptr message) {
@@ -61,6 +77,8 @@ bool TestClient::connect(int port, const std::string& host, std::chrono::millise
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = false;
     failed_ = false;
+    closeCode_ = 0;
+    closeReason_.clear();
   }
   handle_ = connection->get_handle();
   client_.connect(connection);
@@ -80,6 +98,16 @@ void TestClient::close() {
 bool TestClient::isOpen() {
   std::lock_guard<std::mutex> lock(mutex_);
   return open_;
+}
+
+int TestClient::remoteCloseCode() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closeCode_;
+}
+
+std::string TestClient::remoteCloseReason() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closeReason_;
 }
 
 void TestClient::send(const std::string& payload, websocketpp::frame::opcode::value opcode) {

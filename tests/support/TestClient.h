@@ -32,6 +32,11 @@ class TestClient {
   // Sent as the handshake's Origin header by the next connect, as a browser page does.
   void setOrigin(const std::string& origin) { origin_ = origin; }
 
+  // The close code and reason the service sent when it closed the connection; 0 and
+  // empty while open or when it closed without one.
+  int remoteCloseCode();
+  std::string remoteCloseReason();
+
   void sendText(const std::string& text);
   void sendBinary(const std::string& bytes);
 
@@ -59,7 +64,13 @@ class TestClient {
   bool open_ = false;             // guarded by mutex_
   bool failed_ = false;           // guarded by mutex_
   std::string origin_;
+
+  int closeCode_ = 0;             // guarded by mutex_
+  std::string closeReason_;       // guarded by mutex_
 };
+
+// A UTC time text as the web application writes start times, `ahead` from now.
+std::string startTimeText(std::chrono::milliseconds ahead);
 
 // Parses text as JSON; null when it is not JSON.
 Json::Value parseJson(const std::string& text);

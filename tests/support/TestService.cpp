@@ -98,6 +98,24 @@ void TestService::kill() {
 }
 
 std::string TestService::log() const { return readFile(path("pianocorvida.log")); }
+std::string TestService::allLogs() const {
+  std::string text;
+  for (int backup = 5; backup >= 1; --backup) {
+    text += readFile(path("pianocorvida.log." + std::to_string(backup)));
+  }
+  return text + log();
+}
+
+long TestService::residentKilobytes() const {
+  if (pid_ <= 0) return -1;
+  std::istringstream status(readFile("/proc/" + std::to_string(pid_) + "/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
 std::string TestService::output() const { return readFile(path("output.txt")); }
 
 bool portAccepts(int port) {

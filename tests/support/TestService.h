@@ -28,8 +28,11 @@ class TestService {
   std::string databasePath() const { return path("db/pianocorvida.db"); }
   std::string cachePath(const std::string& name) const { return path("cache/" + name); }
   std::string log() const;     // pianocorvida.log as it stands
+  std::string allLogs() const; // the rolled-over backups, oldest first, then the log
   std::string output() const;  // standard output and error of the program
   pid_t pid() const { return pid_; }
+  // The program's resident memory (VmRSS) in KiB; -1 when it does not run.
+  long residentKilobytes() const;
 
  private:
   std::string folder_;
