@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-fuzz/, then fuzzes each one for a bounded time (seconds, default 60) from a
 # copy of its committed corpus, and prints per target: executions, executions per
-# second, coverage (edges and features) and faults found. Inputs that crash, hang or
+# second, coverage (edges and features) and faults found. A target's dictionary
+# (tests/fuzz/<target>.dict) is used when there is one. Inputs that crash, hang or
 # leak are kept in the printed folder; the committed corpus is never changed.
 #   bench/run-fuzz.sh [seconds] [target...]     targets: request base64 song
 set -euo pipefail
@@ -29,11 +30,13 @@ for target in "${targets[@]}"; do
   mkdir -p "$work/$target/corpus" "$work/$target/faults"
   cp "$root/tests/fuzz/corpus/$target/"* "$work/$target/corpus/"
   log="$work/$target/fuzz.log"
+  dictionary=()
+  [ -f "$root/tests/fuzz/$target.dict" ] && dictionary=(-dict="$root/tests/fuzz/$target.dict")
   # Standard output is closed: the commands' diagnostic lines would only slow the run.
   # Without -fork a first fault ends the run; the next run goes on from the copy.
   nice -n 10 "$root/build-fuzz/tests/fuzz_$target" "$work/$target/corpus" \
     -max_total_time="$seconds" -timeout=10 -close_fd_mask=1 -print_final_stats=1 \
-    -artifact_prefix="$work/$target/faults/" >"$log" 2>&1 || true
+    -artifact_prefix="$work/$target/faults/" "${dictionary[@]}" >"$log" 2>&1 || true
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
