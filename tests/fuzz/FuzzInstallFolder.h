@@ -18,8 +18,6 @@ class FuzzInstallFolder {
   // same store and a long run does not fill the disk.
   void clearStores();
 
-  const std::string& path() const { return folder_; }
-
  private:
   std::string folder_;
 };
