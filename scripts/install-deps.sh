@@ -8,6 +8,7 @@ packages=(
   libboost-all-dev libwebsocketpp-dev libjsoncpp-dev liblog4cpp5-dev
   libsqlite3-dev sqlite3 librtmidi-dev librtaudio-dev libstk-dev libjack-jackd2-dev
   libgtest-dev googletest
+  clang libclang-rt-14-dev llvm
   jackd2 espeak-ng sox iproute2 util-linux procps
   dpkg-dev file g++-mingw-w64-x86-64-posix
 )
