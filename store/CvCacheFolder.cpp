@@ -97,6 +97,15 @@ std::string decodeBase64(const std::string& text) {
   return bytes;
 }
 
+bool isWholeBase64(const std::string& text) {
+  size_t run = 0;
+  while (run < text.size() && base64Value(text[run]) >= 0) ++run;
+  if (run % 4 == 1) return false;
+  size_t padding = text.size() - run;
+  if (text.find_first_not_of('=', run) != std::string::npos) return false;
+  return padding == 0 || (run % 4 >= 2 && run % 4 + padding == 4);
+}
+
 bool ensureCacheFolder(const std::string& tag) {
   const fs::path folder(cacheFolderPath());
   boost::system::error_code error;

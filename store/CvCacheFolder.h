@@ -30,6 +30,11 @@ bool existsInCache(const std::string& name);
 // three characters gives one or two bytes, a single leftover character nothing.
 std::string decodeBase64(const std::string& text);
 
+// True when decodeBase64 reads all of text: the alphabet run is followed by nothing
+// or by the "=" that pad its last group, and no single character is left over. Base64 cut by a line
+// break or a stray character would otherwise be stored short and answered as saved.
+bool isWholeBase64(const std::string& text);
+
 // Makes sure the cache folder exists: creates it when missing, replaces whatever
 // non-folder stands in its place. On failure logs "[<tag>]can not create %s folder"
 // and returns false; the command then ends with an empty answer.

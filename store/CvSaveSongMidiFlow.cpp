@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "link/CvSocketUtility.h"
+#include "service/CvLog.h"
 #include "store/CvCacheFolder.h"
 #include "store/CvCacheSqlite.h"
 #include "store/CvCacheWrite.h"
@@ -25,7 +26,15 @@ bool CvSaveSongMidiFlow::beforeSteps(CvResponse&) {
 
 void CvSaveSongMidiFlow::ownStep(CvResponse& response) {
   const Json::Value& in = requestData();
-  std::string bytes = decodeBase64(dataText("midiFile"));
+  std::string text = dataText("midiFile");
+  std::string bytes;
+  if (isWholeBase64(text)) {
+    bytes = decodeBase64(text);
+  } else {
+    // Left empty, the write below refuses it: the answer is 3 and the song cached
+    // before stays as it was.
+    cvlog::error("[CvSaveSongMidiFlow] midiFile is not one line of Base64");
+  }
   std::string songId = CvSocketUtility::numberToString(in["id"].asInt());
   response.data = writeCacheEntry(
       cacheFilePath(songId), std::move(bytes),

@@ -142,6 +142,16 @@ TEST_F(CacheCommandsTest, SongSaveRefusesEmptyContentAndNonNumericIds) {
 
   expectOutcome(saveSong(7, "", "second"), 3, kWriteError);
   expectOutcome(saveSong(7, "=QUJD", "third"), 3, kWriteError);
+  // Base64 the decoder would stop inside: stored, it would be a song cut short.
+  std::string song(kSongBase64);
+  for (const std::string& cut : {song.substr(0, 20) + "\r\n" + song.substr(20),
+                                 song.substr(0, 20) + "-" + song.substr(21),
+                                 song.substr(0, 20) + "=" + song.substr(20),
+                                 song.substr(0, 45)}) {
+    expectOutcome(saveSong(7, cut, "cut"), 3, kWriteError);
+  }
+  EXPECT_TRUE(contains(service_.log(),
+                       "[ERROR] [CvSaveSongMidiFlow] midiFile is not one line of Base64"));
   EXPECT_TRUE(contains(service_.log(), "[ERROR] [CvSaveSongMidiFlow] can not write midi file: " +
                                            service_.cachePath("7")));
   EXPECT_EQ(readFile(service_.cachePath("7")), kSongBytes);

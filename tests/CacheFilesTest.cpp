@@ -54,6 +54,15 @@ TEST(DecodeBase64, PartialGroupsAndEveryByteValue) {
   }
 }
 
+TEST(DecodeBase64, WholeTextTellsAStopInsideFromTheEnd) {
+  for (const char* whole : {"", "QQ==", "QUI=", "QUI", "QUJD", "QUJDQQ"}) {
+    EXPECT_TRUE(isWholeBase64(whole)) << whole;
+  }
+  for (const char* cut : {"QUJDQ", "QUJD=QUJD", "QUJD\r\nQUJD", "QUJD ", "QUJ-", "QQ===", "=", "QUJD===="}) {
+    EXPECT_FALSE(isWholeBase64(cut)) << cut;
+  }
+}
+
 TEST(DecodeBase64, StopsAtPaddingOrAnyCharacterOutsideTheAlphabet) {
   EXPECT_EQ(decodeBase64("QUJD=QUJD"), "ABC");
   EXPECT_EQ(decodeBase64("QUJD\r\nQUJD"), "ABC");
