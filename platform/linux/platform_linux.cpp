@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <csignal>
@@ -80,6 +81,17 @@ void printJackMessageOnce(const char* text) {
 }
 
 void dropJackInfo(const char*) {}
+
+// A client of the service's own on the JACK server, with no ports, that hears the
+// server end. Guarded by g_watch_mutex, except the flag its shutdown callback sets.
+std::mutex g_watch_mutex;
+jack_client_t* g_watch_client = nullptr;
+std::atomic<bool> g_watched_server_ended{false};
+uint64_t g_servers_ended = 0;
+std::chrono::steady_clock::time_point g_next_watch_attempt;
+const std::chrono::seconds kWatchAttemptInterval(1);
+
+void onWatchedServerEnd(void*) { g_watched_server_ended.store(true); }
 
 }  // namespace
 
@@ -185,6 +197,28 @@ RtMidi::Api midiApi() {
     }
   }();
   return chosen;
+}
+
+uint64_t midiSystemsEnded() {
+  if (midiApi() != RtMidi::UNIX_JACK) return 0;
+  std::lock_guard<std::mutex> lock(g_watch_mutex);
+  auto now = std::chrono::steady_clock::now();
+  if (g_watch_client != nullptr && g_watched_server_ended.exchange(false)) {
+    g_watch_client = nullptr;  // a dead client: libjack frees it (see the header)
+    ++g_servers_ended;
+    // The next attempt waits, so the owners of dead MIDI objects have let go of them
+    // before this opens a client and libjack frees theirs.
+    g_next_watch_attempt = now + kWatchAttemptInterval;
+  }
+  if (g_watch_client == nullptr && now >= g_next_watch_attempt) {
+    g_next_watch_attempt = now + kWatchAttemptInterval;
+    jack_status_t status;
+    g_watch_client = jack_client_open("RtMidi Watch Client", JackNoStartServer, &status);
+    if (g_watch_client != nullptr) {
+      jack_on_shutdown(g_watch_client, &onWatchedServerEnd, nullptr);
+    }
+  }
+  return g_servers_ended;
 }
 
 RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }

@@ -102,6 +102,8 @@ void startTimingThread(std::function<void()> body) {
 
 RtMidi::Api midiApi() { return RtMidi::WINDOWS_MM; }
 
+uint64_t midiSystemsEnded() { return 0; }  // the multimedia MIDI system does not end
+
 RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }
 
 }  // namespace platform
