@@ -177,6 +177,25 @@ TEST_F(PerformanceFault, WebApplicationLeavingStopsThePerformanceAndTheServiceGo
   EXPECT_TRUE(notes.empty());
   EXPECT_EQ(synth_->messages().size(), 0u);
 
+  // While the play command waits for its start time: the performance never begins.
+  ASSERT_TRUE(connectApplication());
+  Excerpt excerpt;
+  excerpt.songId = kSongId;
+  ASSERT_EQ(client_.call(9, countOffData(excerpt))["responseCode"], 0);
+  player = std::thread([&] {
+    TestClient client;
+    ASSERT_TRUE(client.connect());
+    answer = client.call(12, playData(startTimeText(milliseconds(1500)), 100, 0), "test-client",
+                         milliseconds(kLong));
+  });
+  std::this_thread::sleep_for(milliseconds(500));
+  webApplication_->close();
+  player.join();
+  EXPECT_EQ(answer["responseCode"], 0) << answer;
+  std::this_thread::sleep_for(milliseconds(kCountOffMs + 500));
+  EXPECT_EQ(synth_->messages().size(), 0u);
+  EXPECT_TRUE(isReport(stopFromNewClient()["data"], &notes));
+
   // During the accompaniment: it stops, and the keys pressed before are reported.
   ASSERT_TRUE(connectApplication());
   ASSERT_EQ(startSong(client_, kLongNotes * 250)["responseCode"], 0);
