@@ -213,7 +213,7 @@ uint64_t midiSystemsEnded() {
   if (g_watch_client == nullptr && now >= g_next_watch_attempt) {
     g_next_watch_attempt = now + kWatchAttemptInterval;
     jack_status_t status;
-    g_watch_client = jack_client_open("RtMidi Watch Client", JackNoStartServer, &status);
+    g_watch_client = jack_client_open("pianocorvida watch", JackNoStartServer, &status);
     if (g_watch_client != nullptr) {
       jack_on_shutdown(g_watch_client, &onWatchedServerEnd, nullptr);
     }
