@@ -46,15 +46,21 @@ void CvMidiInput::makeInput() {
 
 void CvMidiInput::renewIfSystemEnded() {
   uint64_t ended = platform::midiSystemsEnded();
-  if (ended == systemsEndedAtMaking_) return;
-  systemsEndedAtMaking_ = ended;
-  cvlog::warn("[CvMidiTask] the MIDI system ended: MIDI input made anew");
-  // Left undeleted: libjack frees its dead client (see platform::midiSystemsEnded).
-  static_cast<void>(input_.release());
-  visiblePorts_.clear();
-  listedAtCount_ = 0;
-  unavailable_ = false;
-  makeInput();
+  if (ended != systemsEndedAtMaking_) {
+    systemsEndedAtMaking_ = ended;
+    cvlog::warn("[CvMidiTask] the MIDI system ended: MIDI input made anew");
+    // Left undeleted: libjack frees its dead client (see platform::midiSystemsEnded).
+    static_cast<void>(input_.release());
+    visiblePorts_.clear();
+    listedAtCount_ = 0;
+    unavailable_ = false;
+    remakePending_ = true;
+  }
+  // Until then the object is missing: no ports, and a port cannot open.
+  if (remakePending_ && platform::midiSystemSettled()) {
+    remakePending_ = false;
+    makeInput();
+  }
 }
 
 void CvMidiInput::onLibraryError(RtMidiError::Type type, const std::string& text, void* self) {

@@ -61,6 +61,7 @@ class CvMidiInput {
   std::unique_ptr<RtMidiIn> input_;  // guarded by mutex_
   // What the object was made under and set up with, to make it anew; guarded by mutex_.
   uint64_t systemsEndedAtMaking_ = 0;
+  bool remakePending_ = false;  // the old object was let go, the new one not made yet
   RtMidiIn::RtMidiCallback callback_ = nullptr;
   bool ignoreSysex_ = true;
   bool ignoreTime_ = true;

@@ -103,6 +103,11 @@ RtMidi::Api midiApi();
 // Windows). While no system runs, one is looked for at most once a second.
 uint64_t midiSystemsEnded();
 
+// False for a second after an end was counted: no new MIDI object may be made yet.
+// The audio library closes its own dead clients on threads of its own, and a client
+// opened before that would have libjack free theirs under them.
+bool midiSystemSettled();
+
 // The audio API that RtAudio is created with.
 RtAudio::Api audioApi();
 

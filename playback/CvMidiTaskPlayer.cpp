@@ -205,11 +205,16 @@ bool CvMidiTaskPlayer::ReadSchedule(const std::string& path) {
 
 void CvMidiTaskPlayer::RenewOutputIfSystemEnded() {
   uint64_t ended = platform::midiSystemsEnded();
-  if (ended == outputMadeAfterEnds_) return;
-  outputMadeAfterEnds_ = ended;
-  cvlog::warn("[CvMidiTaskPlayer] the MIDI system ended: MIDI output made anew");
-  // Left undeleted: libjack frees its dead client (see platform::midiSystemsEnded).
-  g_midi_out = nullptr;
+  if (ended != outputMadeAfterEnds_) {
+    outputMadeAfterEnds_ = ended;
+    cvlog::warn("[CvMidiTaskPlayer] the MIDI system ended: MIDI output made anew");
+    // Left undeleted: libjack frees its dead client (see platform::midiSystemsEnded).
+    g_midi_out = nullptr;
+    outputRemakePending_ = true;
+  }
+  // Until then there is no output, and nothing is played.
+  if (!outputRemakePending_ || !platform::midiSystemSettled()) return;
+  outputRemakePending_ = false;
   try {
     g_midi_out = new RtMidiOut(platform::midiApi(), MIDI_OUT_CLIENT_NAME);
   } catch (const RtMidiError& e) {

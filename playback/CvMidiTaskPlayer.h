@@ -81,6 +81,7 @@ class CvMidiTaskPlayer {
   // MIDI system ends counted when g_midi_out was made; guarded by outputMutex_. The
   // process entry makes it before anything can have ended.
   uint64_t outputMadeAfterEnds_ = 0;
+  bool outputRemakePending_ = false;  // the old one let go, the new one not made yet
 
   // The schedule; guarded by runMutex_.
   std::map<int32_t, ChannelEvents> tickEvents;

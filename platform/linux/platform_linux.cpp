@@ -89,6 +89,7 @@ jack_client_t* g_watch_client = nullptr;
 std::atomic<bool> g_watched_server_ended{false};
 uint64_t g_servers_ended = 0;
 std::chrono::steady_clock::time_point g_next_watch_attempt;
+std::chrono::steady_clock::time_point g_settled_after;
 const std::chrono::seconds kWatchAttemptInterval(1);
 
 void onWatchedServerEnd(void*) { g_watched_server_ended.store(true); }
@@ -206,9 +207,10 @@ uint64_t midiSystemsEnded() {
   if (g_watch_client != nullptr && g_watched_server_ended.exchange(false)) {
     g_watch_client = nullptr;  // a dead client: libjack frees it (see the header)
     ++g_servers_ended;
-    // The next attempt waits, so the owners of dead MIDI objects have let go of them
-    // before this opens a client and libjack frees theirs.
+    // The next attempt waits, so the owners of dead MIDI and audio clients have let go
+    // of them before this opens a client and libjack frees theirs.
     g_next_watch_attempt = now + kWatchAttemptInterval;
+    g_settled_after = g_next_watch_attempt;
   }
   if (g_watch_client == nullptr && now >= g_next_watch_attempt) {
     g_next_watch_attempt = now + kWatchAttemptInterval;
@@ -219,6 +221,12 @@ uint64_t midiSystemsEnded() {
     }
   }
   return g_servers_ended;
+}
+
+bool midiSystemSettled() {
+  midiSystemsEnded();  // hears an end not counted yet
+  std::lock_guard<std::mutex> lock(g_watch_mutex);
+  return std::chrono::steady_clock::now() >= g_settled_after;
 }
 
 RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }
