@@ -25,13 +25,41 @@ bool saysNoMidiSystem(const std::string& text) {
 
 void CvMidiInput::create() {
   std::lock_guard<std::mutex> lock(mutex_);
+  systemsEndedAtMaking_ = platform::midiSystemsEnded();
+  makeInput();
+}
+
+void CvMidiInput::makeInput() {
   try {
     input_.reset(new RtMidiIn(platform::midiApi(), kClientName, kQueueSizeLimit));
     input_->setErrorCallback(&CvMidiInput::onLibraryError, this);
+    if (callback_ != nullptr) input_->setCallback(callback_);
+    input_->ignoreTypes(ignoreSysex_, ignoreTime_, ignoreSense_);
   } catch (const RtMidiError& e) {
+    input_.reset();
     cvlog::warn("[CvMidiTask] MIDI input unavailable: %s", e.getMessage());
   } catch (const std::exception& e) {
+    input_.reset();
     cvlog::error("[CvMidiTask] MIDI input unavailable: %s", e.what());
+  }
+}
+
+void CvMidiInput::renewIfSystemEnded() {
+  uint64_t ended = platform::midiSystemsEnded();
+  if (ended != systemsEndedAtMaking_) {
+    systemsEndedAtMaking_ = ended;
+    cvlog::warn("[CvMidiTask] the MIDI system ended: MIDI input made anew");
+    // Left undeleted: libjack frees its dead client (see platform::midiSystemsEnded).
+    static_cast<void>(input_.release());
+    visiblePorts_.clear();
+    listedAtCount_ = 0;
+    unavailable_ = false;
+    remakePending_ = true;
+  }
+  // Until then the object is missing: no ports, and a port cannot open.
+  if (remakePending_ && platform::midiSystemSettled()) {
+    remakePending_ = false;
+    makeInput();
   }
 }
 
@@ -70,6 +98,7 @@ void CvMidiInput::finishCall(bool countsPorts) {
 
 unsigned int CvMidiInput::getPortCount() {
   std::lock_guard<std::mutex> lock(mutex_);
+  renewIfSystemEnded();
   if (!input_) return 0;
   auto now = std::chrono::steady_clock::now();
   if (unavailable_ && now < nextLook_) return 0;
@@ -104,6 +133,7 @@ unsigned int CvMidiInput::libraryPort(unsigned int portNumber) {
 
 std::string CvMidiInput::getPortName(unsigned int portNumber) {
   std::lock_guard<std::mutex> lock(mutex_);
+  renewIfSystemEnded();
   if (!input_) throw RtMidiError("no MIDI input", RtMidiError::INVALID_DEVICE);
   std::string name = input_->getPortName(libraryPort(portNumber));
   finishCall(false);
@@ -112,6 +142,7 @@ std::string CvMidiInput::getPortName(unsigned int portNumber) {
 
 void CvMidiInput::openPort(unsigned int portNumber, const std::string& portName) {
   std::lock_guard<std::mutex> lock(mutex_);
+  renewIfSystemEnded();
   if (!input_) throw RtMidiError("no MIDI input", RtMidiError::INVALID_DEVICE);
   input_->openPort(libraryPort(portNumber), portName);
   finishCall(false);
@@ -119,6 +150,7 @@ void CvMidiInput::openPort(unsigned int portNumber, const std::string& portName)
 
 void CvMidiInput::closePort() {
   std::lock_guard<std::mutex> lock(mutex_);
+  renewIfSystemEnded();
   if (!input_) return;
   input_->closePort();
   finishCall(false);
@@ -126,11 +158,14 @@ void CvMidiInput::closePort() {
 
 bool CvMidiInput::isPortOpen() {
   std::lock_guard<std::mutex> lock(mutex_);
+  renewIfSystemEnded();
   return input_ && input_->isPortOpen();
 }
 
 void CvMidiInput::setCallback(RtMidiIn::RtMidiCallback callback) {
   std::lock_guard<std::mutex> lock(mutex_);
+  renewIfSystemEnded();
+  callback_ = callback;
   if (!input_) return;
   input_->setCallback(callback);
   finishCall(false);
@@ -138,6 +173,10 @@ void CvMidiInput::setCallback(RtMidiIn::RtMidiCallback callback) {
 
 void CvMidiInput::ignoreTypes(bool midiSysex, bool midiTime, bool midiSense) {
   std::lock_guard<std::mutex> lock(mutex_);
+  renewIfSystemEnded();
+  ignoreSysex_ = midiSysex;
+  ignoreTime_ = midiTime;
+  ignoreSense_ = midiSense;
   if (!input_) return;
   input_->ignoreTypes(midiSysex, midiTime, midiSense);
   finishCall(false);

@@ -11,6 +11,11 @@
 // none runs, the library is asked at most once a second (each attempt to reach a
 // server costs milliseconds, and the port monitor asks every 50 ms).
 //
+// A JACK server that ends leaves the library object with a dead connection that lists
+// the old ports for ever; every call first checks platform::midiSystemsEnded and, once
+// the server has gone, makes a new object (callback and filters set again), which
+// answers 0 ports until a server runs again.
+//
 // The service's own playback output ("RtMidi Output Client") is a MIDI source too,
 // and on ALSA and JACK it would be listed among the keyboards, its opening and closing
 // at every performance seen as a keyboard change. It is left out: port numbers here
@@ -18,6 +23,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +46,10 @@ class CvMidiInput {
 
  private:
   static void onLibraryError(RtMidiError::Type type, const std::string& text, void* self);
+  // Makes the library object; caller holds mutex_.
+  void makeInput();
+  // Makes it anew when its MIDI system has ended since it was made; caller holds mutex_.
+  void renewIfSystemEnded();
   // Ends one library call: raises the error it reported, notes (un)availability.
   void finishCall(bool countsPorts);
   // Rebuilds visiblePorts_ from the library's port names; caller holds mutex_.
@@ -49,6 +59,13 @@ class CvMidiInput {
 
   std::mutex mutex_;
   std::unique_ptr<RtMidiIn> input_;  // guarded by mutex_
+  // What the object was made under and set up with, to make it anew; guarded by mutex_.
+  uint64_t systemsEndedAtMaking_ = 0;
+  bool remakePending_ = false;  // the old object was let go, the new one not made yet
+  RtMidiIn::RtMidiCallback callback_ = nullptr;
+  bool ignoreSysex_ = true;
+  bool ignoreTime_ = true;
+  bool ignoreSense_ = true;
   // What the library reported during the current call; guarded by mutex_.
   bool errorPending_ = false;
   RtMidiError::Type errorType_ = RtMidiError::UNSPECIFIED;

@@ -97,6 +97,21 @@ void startTimingThread(std::function<void()> body);
 // The MIDI API that RtMidiIn and RtMidiOut are created with.
 RtMidi::Api midiApi();
 
+// How many times the MIDI system the program reached has ended under it (a JACK
+// server that stopped). MIDI objects made before the count moved hold a dead
+// connection: they list the old ports for ever and never reach a new system, so their
+// owner makes new ones, checking before each call into an old one. The old ones are
+// left undeleted: libjack frees the clients of an ended server itself at the next
+// client any thread opens, and deleting the object after that would close a freed
+// client. Always 0 where the system cannot end under the program (ALSA sequencer,
+// Windows). While no system runs, one is looked for at most once a second.
+uint64_t midiSystemsEnded();
+
+// False for a second after an end was counted: no new MIDI object may be made yet.
+// The audio library closes its own dead clients on threads of its own, and a client
+// opened before that would have libjack free theirs under them.
+bool midiSystemSettled();
+
 // The audio API that RtAudio is created with.
 RtAudio::Api audioApi();
 

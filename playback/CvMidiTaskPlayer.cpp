@@ -120,6 +120,7 @@ bool CvMidiTaskPlayer::ReadyPlayback() {
 
   {
     std::lock_guard<std::mutex> output(outputMutex_);
+    RenewOutputIfSystemEnded();
     if (FirstOutputPort() < 0) {
       cvlog::error("[CvMidiTaskPlayer] RtMidiout have not output port");
       return false;
@@ -202,7 +203,29 @@ bool CvMidiTaskPlayer::ReadSchedule(const std::string& path) {
   return false;
 }
 
+void CvMidiTaskPlayer::RenewOutputIfSystemEnded() {
+  uint64_t ended = platform::midiSystemsEnded();
+  if (ended != outputMadeAfterEnds_) {
+    outputMadeAfterEnds_ = ended;
+    cvlog::warn("[CvMidiTaskPlayer] the MIDI system ended: MIDI output made anew");
+    // Left undeleted: libjack frees its dead client (see platform::midiSystemsEnded).
+    g_midi_out = nullptr;
+    outputRemakePending_ = true;
+  }
+  // Until then there is no output, and nothing is played.
+  if (!outputRemakePending_ || !platform::midiSystemSettled()) return;
+  outputRemakePending_ = false;
+  try {
+    g_midi_out = new RtMidiOut(platform::midiApi(), MIDI_OUT_CLIENT_NAME);
+  } catch (const RtMidiError& e) {
+    cvlog::info("%s", e.getMessage());
+  } catch (const std::exception& e) {
+    cvlog::error("%s", e.what());
+  }
+}
+
 bool CvMidiTaskPlayer::OpenOutput(const char* rtMidiErrorLine) {
+  RenewOutputIfSystemEnded();
   if (g_midi_out == nullptr) return false;
   try {
     if (!g_midi_out->isPortOpen()) {
@@ -308,6 +331,7 @@ void CvMidiTaskPlayer::PlayOver() {
   {
     std::lock_guard<std::mutex> output(outputMutex_);
     try {
+      RenewOutputIfSystemEnded();
       if (g_midi_out != nullptr && g_midi_out->isPortOpen()) g_midi_out->closePort();
     } catch (const RtMidiError& e) {
       cvlog::error("close rtmidiout error %s", e.getMessage());

@@ -71,9 +71,17 @@ class CvMidiTaskPlayer {
   std::chrono::steady_clock::duration RemainingWait(int32_t nextOffset) const;
   bool ReadSchedule(const std::string& path);
   bool OpenOutput(const char* rtMidiErrorLine);  // caller holds outputMutex_
+  // Makes g_midi_out anew when its MIDI system (a JACK server) ended since it was
+  // made: the old one can neither open a port nor reach a new server. Caller holds
+  // outputMutex_, and calls this before any other use of g_midi_out.
+  void RenewOutputIfSystemEnded();
 
   std::mutex runMutex_;     // held by ReadyPlayback, and by PlayBack for its whole run
   std::mutex outputMutex_;  // every use of g_midi_out
+  // MIDI system ends counted when g_midi_out was made; guarded by outputMutex_. The
+  // process entry makes it before anything can have ended.
+  uint64_t outputMadeAfterEnds_ = 0;
+  bool outputRemakePending_ = false;  // the old one let go, the new one not made yet
 
   // The schedule; guarded by runMutex_.
   std::map<int32_t, ChannelEvents> tickEvents;

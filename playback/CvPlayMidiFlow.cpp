@@ -91,7 +91,17 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
   // IS_PLAY_MUSIC goes up before the state says PLAYING: a stop command waits for
   // PLAYING, so whatever it clears stays cleared.
   uint64_t performance = StartPlayingMusic();
-  playing_midi_state.exchange(PLAYING_STATE);
+  int waiting = WAITING_STATE;
+  if (!playing_midi_state.compare_exchange_strong(waiting, PLAYING_STATE)) {
+    // Called off while it waited (the web application went away, the session ended):
+    // nobody is left to hear it or to stop it. Whoever called it off set the state
+    // before clearing IS_PLAY_MUSIC, so clearing it here undoes nothing of theirs.
+    StopPlayingMusic();
+    cvlog::info("[CvPlayMidiFlow] performance called off while waiting for its start");
+    response.responseCode = 0;
+    response.errorMessage = "SUCCESS";
+    return;
+  }
   if (metronomeVolume > 0) {
     // Started with the count-off, so its first click's stream opens before the beat.
     CvMetronomeTask metronome = *g_metronome;

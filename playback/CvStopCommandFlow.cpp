@@ -58,8 +58,9 @@ void CvStopCommandFlow::ownStep(CvResponse& response) {
   auto t0 = std::chrono::steady_clock::now();
   if (playing_midi_state.load() == WAITING_STATE) {
     // The play command waits for its start time; the count-off can be stopped only
-    // once it has begun.
-    while (playing_midi_state.load() != PLAYING_STATE) {
+    // once it has begun. A performance called off meanwhile (the web application
+    // left) never begins: its report is due at once, not a time-out.
+    while (playing_midi_state.load() == WAITING_STATE) {
       if (std::chrono::steady_clock::now() - t0 > kStartWaitLimit) {
         cvlog::error("[CvStopCommandFlow] timeout stop");
         response.data = codeMessage(13, "STOP COMMAND TIMEOUT");

@@ -14,9 +14,12 @@ extern const char* const PLUGIN_VERSION;
 // entry before any server thread exists; read-only afterwards.
 extern std::string g_install_path;
 
-// MIDI output used for playback; null when its creation failed. Written once by the
-// process entry before the dispatcher runs; the object itself is used by playback.
+// MIDI output used for playback; null when its creation failed. Written by the
+// process entry before the dispatcher runs; afterwards used, and made anew when its
+// MIDI system ended, by playback alone, under the player's output lock.
 extern RtMidiOut* g_midi_out;
+// The client name it is made with.
+extern const char* const MIDI_OUT_CLIENT_NAME;  // "RtMidi Output Client"
 
 // The shipped database, relative to the install folder.
 extern const char* const DATABASE_RELATIVE_PATH;  // "db\pianocorvida.db"

@@ -18,7 +18,7 @@ int main() {
   cvlog::category();
 
   try {
-    g_midi_out = new RtMidiOut(platform::midiApi(), "RtMidi Output Client");
+    g_midi_out = new RtMidiOut(platform::midiApi(), MIDI_OUT_CLIENT_NAME);
   } catch (const RtMidiError& e) {
     cvlog::info("%s", e.getMessage());
   } catch (const std::exception& e) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/DeviceChecks.h"
+#include "tests/support/PerformanceRequests.h"
 #include "tests/support/TestClient.h"
 #include "tests/support/TestClientPool.h"
 #include "tests/support/TestCommandMix.h"
@@ -62,26 +63,15 @@ TEST(Load, TwoHundredConnectionsAreAnsweredWhileASongPlays) {
 
   TestClient client;
   ASSERT_TRUE(client.connect());
-  Json::Value cache;
-  cache["id"] = kSongId;
-  cache["midiFile"] = base64(song());
+  Json::Value cache = cacheSongData(kSongId, song());
   cache["lastMidiModified"] = kSongStamp;
   ASSERT_EQ(client.call(6, cache)["data"]["code"], 0);
   TestCommandMix mix(piano.name(), kSongId, kSongStamp);
   ASSERT_TRUE(mix.storeExercise(client));
-  Json::Value excerpt;
-  excerpt["songId"] = kSongId;
-  excerpt["tempo"] = "240";
-  excerpt["timeSignature"]["beats"] = 4;
-  excerpt["timeSignature"]["beatType"] = 4;
-  excerpt["startMeasure"] = 1;
-  excerpt["endMeasure"] = kNotes / 4;
-  excerpt["startBeat"] = 1;
-  excerpt["endBeat"] = 4;
-  excerpt["startPosition"] = 1;
-  excerpt["startTime"] = 0;
-  excerpt["endTime"] = kNotes * 250;
-  ASSERT_EQ(client.call(9, excerpt)["responseCode"], 0);
+  Excerpt excerpt;
+  excerpt.songId = kSongId;
+  excerpt.endTime = kNotes * 250;
+  ASSERT_EQ(client.call(9, countOffData(excerpt))["responseCode"], 0);
 
   TestClientPool pool;
   ASSERT_EQ(pool.connect(kConnections), kConnections);
@@ -94,7 +84,7 @@ TEST(Load, TwoHundredConnectionsAreAnsweredWhileASongPlays) {
   // song, keys pressed along; the play command answers after the count-off.
   std::this_thread::sleep_for(milliseconds(500));
   const milliseconds ahead(300);
-  auto firstBeat = steady_clock::now() + ahead + milliseconds(998);
+  auto firstBeat = steady_clock::now() + ahead + milliseconds(kCountOffMs);
   std::thread learner([&] {
     for (int k = 0; k < kKeyPresses; ++k) {
       std::this_thread::sleep_until(firstBeat + milliseconds(300 + k * 900));
@@ -102,11 +92,7 @@ TEST(Load, TwoHundredConnectionsAreAnsweredWhileASongPlays) {
       piano.noteOff(48 + k);
     }
   });
-  Json::Value data;
-  data["startTime"] = startTimeText(ahead);
-  data["accompanimentVolume"] = "100";
-  data["metronomeVolume"] = "0";
-  Json::Value played = client.call(12, data, "test-client", milliseconds(30000));
+  Json::Value played = client.call(12, playData(startTimeText(ahead), 100, 0), "test-client", milliseconds(30000));
   learner.join();
   EXPECT_EQ(played["responseCode"], 0) << played;
   bool wholeSong = synth.waitForCount(2 * kNotes, milliseconds(20000));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/DeviceChecks.h"
+#include "tests/support/PerformanceRequests.h"
 #include "tests/support/TestAudioCapture.h"
 #include "tests/support/TestClient.h"
 #include "tests/support/TestJack.h"
@@ -26,13 +27,6 @@ using Bytes = std::vector<unsigned char>;
 
 const char* const kPlaying = "THE DEVICE IS PLAYING MIDI FILE";
 const char* const kNotFound = "NOT FOUND MIDI FILE";
-
-// At tempo 240 a quarter note (480 ticks) lasts 250 ms; in 4/4 the count-off is four
-// ticks of 250 ms with a last one held 248 ms, so the first beat is due 998 ms after
-// the count-off begins and "go" sounds at 750 ms.
-const int kTempo = 240;
-const int kCountOffMs = 998;
-const int kGoMs = 750;
 
 // Four tracks, division 480: a conductor track of meta events, drums on channel 9
 // (first in the file), the melody on channel 0 with running status, a pitch bend and
@@ -71,42 +65,6 @@ const std::vector<Expected> kPerformance = {
     {500, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}},   {500, {0x90, 67, 127}},
     {1000, {0x90, 67, 0}},
 };
-
-struct Excerpt {
-  int songId = 0;
-  Json::Value tempo = std::to_string(kTempo);
-  int beats = 4;
-  int beatType = 4;
-  int startBeat = 1;
-  int startPosition = 1;
-  int startTime = 0;
-  int endTime = 1000;
-};
-
-Json::Value countOffData(const Excerpt& excerpt) {
-  Json::Value data;
-  data["songId"] = excerpt.songId;
-  data["tempo"] = excerpt.tempo;
-  data["timeSignature"]["beats"] = excerpt.beats;
-  data["timeSignature"]["beatType"] = excerpt.beatType;
-  data["startMeasure"] = 1;
-  data["endMeasure"] = 1;
-  data["startBeat"] = excerpt.startBeat;
-  data["endBeat"] = 4;
-  data["startPosition"] = excerpt.startPosition;
-  data["startTime"] = excerpt.startTime;
-  data["endTime"] = excerpt.endTime;
-  return data;
-}
-
-Json::Value playData(const std::string& startTime, int accompaniment, int metronome) {
-  Json::Value data;
-  data["startTime"] = startTime;
-  data["accompanimentVolume"] = std::to_string(accompaniment);
-  data["metronomeVolume"] = std::to_string(metronome);
-  data["songId"] = "1";
-  return data;
-}
 
 Json::Value reportOf(std::vector<std::pair<std::string, int>> notes, const Json::Value& times) {
   Json::Value data;
@@ -166,11 +124,7 @@ class Playback : public ::testing::Test {
   }
 
   Json::Value cache(int songId, const std::string& bytes) {
-    Json::Value data;
-    data["id"] = songId;
-    data["midiFile"] = base64(bytes);
-    data["lastMidiModified"] = "2026-12-09 10:00:00";
-    return client_.call(6, data)["data"];
+    return client_.call(6, cacheSongData(songId, bytes))["data"];
   }
   Json::Value countOff(const Excerpt& excerpt) { return client_.call(9, countOffData(excerpt)); }
   // Caches a song, prepares it from its start to endTime and plays it at once; the

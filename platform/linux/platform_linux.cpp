@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <csignal>
@@ -82,6 +83,18 @@ void printJackMessageOnce(const char* text) {
 }
 
 void dropJackInfo(const char*) {}
+
+// A client of the service's own on the JACK server, with no ports, that hears the
+// server end. Guarded by g_watch_mutex, except the flag its shutdown callback sets.
+std::mutex g_watch_mutex;
+jack_client_t* g_watch_client = nullptr;
+std::atomic<bool> g_watched_server_ended{false};
+uint64_t g_servers_ended = 0;
+std::chrono::steady_clock::time_point g_next_watch_attempt;
+std::chrono::steady_clock::time_point g_settled_after;
+const std::chrono::seconds kWatchAttemptInterval(1);
+
+void onWatchedServerEnd(void*) { g_watched_server_ended.store(true); }
 
 }  // namespace
 
@@ -202,6 +215,35 @@ RtMidi::Api midiApi() {
     }
   }();
   return chosen;
+}
+
+uint64_t midiSystemsEnded() {
+  if (midiApi() != RtMidi::UNIX_JACK) return 0;
+  std::lock_guard<std::mutex> lock(g_watch_mutex);
+  auto now = std::chrono::steady_clock::now();
+  if (g_watch_client != nullptr && g_watched_server_ended.exchange(false)) {
+    g_watch_client = nullptr;  // a dead client: libjack frees it (see the header)
+    ++g_servers_ended;
+    // The next attempt waits, so the owners of dead MIDI and audio clients have let go
+    // of them before this opens a client and libjack frees theirs.
+    g_next_watch_attempt = now + kWatchAttemptInterval;
+    g_settled_after = g_next_watch_attempt;
+  }
+  if (g_watch_client == nullptr && now >= g_next_watch_attempt) {
+    g_next_watch_attempt = now + kWatchAttemptInterval;
+    jack_status_t status;
+    g_watch_client = jack_client_open("pianocorvida watch", JackNoStartServer, &status);
+    if (g_watch_client != nullptr) {
+      jack_on_shutdown(g_watch_client, &onWatchedServerEnd, nullptr);
+    }
+  }
+  return g_servers_ended;
+}
+
+bool midiSystemSettled() {
+  midiSystemsEnded();  // hears an end not counted yet
+  std::lock_guard<std::mutex> lock(g_watch_mutex);
+  return std::chrono::steady_clock::now() >= g_settled_after;
 }
 
 RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }

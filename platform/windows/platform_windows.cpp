@@ -129,6 +129,9 @@ void startTimingThread(std::function<void()> body) {
 
 RtMidi::Api midiApi() { return RtMidi::WINDOWS_MM; }
 
+uint64_t midiSystemsEnded() { return 0; }  // the multimedia MIDI system does not end
+bool midiSystemSettled() { return true; }
+
 RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }
 
 }  // namespace platform

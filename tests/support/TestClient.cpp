@@ -15,18 +15,6 @@ Json::Value parseJson(const std::string& text) {
   return value;
 }
 
-std::string startTimeText(std::chrono::milliseconds ahead) {
-  auto at = std::chrono::system_clock::now() + ahead;
-  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-  auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
-  std::tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[64];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
-}
-
 TestClient::TestClient() {
   client_.clear_access_channels(websocketpp::log::alevel::all);
   client_.clear_error_channels(websocketpp::log::elevel::all);

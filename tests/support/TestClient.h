@@ -69,8 +69,5 @@ class TestClient {
   std::string closeReason_;       // guarded by mutex_
 };
 
-// A UTC time text as the web application writes start times, `ahead` from now.
-std::string startTimeText(std::chrono::milliseconds ahead);
-
 // Parses text as JSON; null when it is not JSON.
 Json::Value parseJson(const std::string& text);

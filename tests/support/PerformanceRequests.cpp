@@ -1,0 +1,50 @@
+#include "tests/support/PerformanceRequests.h"
+
+#include <ctime>
+
+#include "tests/support/TestService.h"
+
+std::string startTimeText(std::chrono::milliseconds ahead) {
+  using std::chrono::milliseconds;
+  auto at = std::chrono::system_clock::now() + ahead;
+  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  auto millis = std::chrono::duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
+}
+
+Json::Value cacheSongData(int songId, const std::string& bytes) {
+  Json::Value data;
+  data["id"] = songId;
+  data["midiFile"] = base64(bytes);
+  data["lastMidiModified"] = "2026-12-09 10:00:00";
+  return data;
+}
+
+Json::Value countOffData(const Excerpt& excerpt) {
+  Json::Value data;
+  data["songId"] = excerpt.songId;
+  data["tempo"] = excerpt.tempo;
+  data["timeSignature"]["beats"] = excerpt.beats;
+  data["timeSignature"]["beatType"] = excerpt.beatType;
+  data["startMeasure"] = 1;
+  data["endMeasure"] = 1;
+  data["startBeat"] = excerpt.startBeat;
+  data["endBeat"] = 4;
+  data["startPosition"] = excerpt.startPosition;
+  data["startTime"] = excerpt.startTime;
+  data["endTime"] = excerpt.endTime;
+  return data;
+}
+
+Json::Value playData(const std::string& startTime, int accompaniment, int metronome) {
+  Json::Value data;
+  data["startTime"] = startTime;
+  data["accompanimentVolume"] = std::to_string(accompaniment);
+  data["metronomeVolume"] = std::to_string(metronome);
+  data["songId"] = "1";
+  return data;
+}
