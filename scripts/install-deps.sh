@@ -10,6 +10,7 @@ packages=(
   libgtest-dev googletest
   jackd2 espeak-ng sox iproute2 util-linux procps
   dpkg-dev file g++-mingw-w64-x86-64-posix
+  chromium chromium-driver
 )
 
 missing=()
