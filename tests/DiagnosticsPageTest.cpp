@@ -54,6 +54,7 @@ class DiagnosticsPageTest : public ::testing::Test {
     ASSERT_TRUE(browser_->open("http://localhost:19420/"));
     ASSERT_TRUE(shows("connection", "Connected to ws://localhost:19420."))
         << browser_->evaluate(text("connection"));
+    pageLoaded_ = true;
   }
   static void TearDownTestSuite() {
     browser_.reset();
@@ -63,7 +64,7 @@ class DiagnosticsPageTest : public ::testing::Test {
     synth_.reset();
     jack_.reset();
   }
-  void SetUp() override { ASSERT_TRUE(browser_ && service_ && service_->running()); }
+  void SetUp() override { ASSERT_TRUE(pageLoaded_ && service_->running()); }
 
   static bool shows(const std::string& id, const std::string& wanted,
                     std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
@@ -79,6 +80,7 @@ class DiagnosticsPageTest : public ::testing::Test {
   static std::unique_ptr<TestAudioCapture> capture_;
   static std::unique_ptr<TestService> service_;
   static std::unique_ptr<TestBrowser> browser_;
+  static bool pageLoaded_;
 };
 
 std::unique_ptr<TestJack> DiagnosticsPageTest::jack_;
@@ -87,6 +89,7 @@ std::unique_ptr<TestKeyboard> DiagnosticsPageTest::piano_;
 std::unique_ptr<TestAudioCapture> DiagnosticsPageTest::capture_;
 std::unique_ptr<TestService> DiagnosticsPageTest::service_;
 std::unique_ptr<TestBrowser> DiagnosticsPageTest::browser_;
+bool DiagnosticsPageTest::pageLoaded_ = false;
 
 }  // namespace
 

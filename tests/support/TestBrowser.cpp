@@ -54,6 +54,8 @@ std::string TestBrowser::output() const { return readFile(profile_ + "/output.tx
 
 bool TestBrowser::start(std::chrono::milliseconds timeout) {
   if (profile_.empty()) return false;
+  // A browser that died (or never started) must fail the test, not kill it on a write.
+  std::signal(SIGPIPE, SIG_IGN);
   int down[2], up[2];
   if (pipe2(down, O_CLOEXEC) != 0 || pipe2(up, O_CLOEXEC) != 0) return false;
   const std::string userData = "--user-data-dir=" + profile_ + "/profile";
