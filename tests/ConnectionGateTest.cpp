@@ -181,8 +181,9 @@ TEST_F(ConnectionGateTest, ServicesOwnPageIsLetThroughAnyOriginList) {
     EXPECT_EQ(handshakeStatus("::1", 19420, origin), 101) << origin;
   }
   // Other ports, schemes and names on this machine are pages like any other.
-  for (const char* origin : {"http://localhost:19421", "http://localhost", "https://localhost:19420",
-                             "http://127.0.0.2:19420", "http://localhost:194200"}) {
+  for (const char* origin : {"http://localhost:19421", "http://localhost",
+                             "https://localhost:19420", "http://127.0.0.2:19420",
+                             "http://localhost:194200"}) {
     EXPECT_EQ(handshakeStatus("127.0.0.1", 19420, origin), 403) << origin;
   }
 }
