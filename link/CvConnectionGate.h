@@ -16,14 +16,17 @@ class CvConnectionGate {
   // ::1, 127.0.0.0/8 and both in their IPv4-mapped form (::ffff:127.0.0.1).
   static bool IsLoopback(const boost::asio::ip::address& address);
 
-  explicit CvConnectionGate(std::string originListPath);
+  // port is the service's own: the diagnostics page it serves there is always let in.
+  CvConnectionGate(std::string originListPath, int port);
 
   // True when no origin list exists (every page is served, as before the list), when
-  // the handshake carries no Origin (a local program, not a browser), or when origin
+  // the handshake carries no Origin (a local program, not a browser), when origin is
+  // the service's own page (http://localhost, 127.0.0.1 or [::1] on port), or when it
   // is listed. The file is read at each handshake, so an edit takes effect without a
   // restart; a list that exists but cannot be read lets no browser page in.
   bool AllowsOrigin(const std::string& origin) const;
 
  private:
   std::string originListPath_;
+  int port_;
 };

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/CvDiagnosticsPage.h"
 #include "link/CvFlowChain.h"
 #include "link/CvKeepAliveRegistry.h"
 #include "link/CvSocketUtility.h"
@@ -20,7 +21,10 @@ const int kListenBacklog = 8192;
 }  // namespace
 
 CvServerSocket::CvServerSocket(int port)
-    : port(port), gate_(platform::joinPath(g_install_path, ORIGIN_LIST_RELATIVE_PATH)) {}
+    : port(port), gate_(platform::joinPath(g_install_path, ORIGIN_LIST_RELATIVE_PATH), port),
+      page_(std::make_unique<CvDiagnosticsPage>(port)) {}
+
+CvServerSocket::~CvServerSocket() = default;
 
 void CvServerSocket::run() {
   threadCount = kEventLoopThreads;
@@ -48,6 +52,13 @@ bool CvServerSocket::start() {
     });
     endpoint.set_validate_handler([this](websocketpp::connection_hdl handle) {
       return validate_origin(handle);
+    });
+    endpoint.set_http_handler([this](websocketpp::connection_hdl handle) {
+      try {
+        page_->Answer(endpoint.get_con_from_hdl(handle));
+      } catch (...) {
+        cvlog::error("[CvServerSocket] error in http handler");
+      }
     });
     endpoint.set_close_handler(websocketpp::lib::bind(&CvServerSocket::on_close, this, _1));
     endpoint.set_listen_backlog(kListenBacklog);

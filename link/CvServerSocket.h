@@ -2,13 +2,18 @@
 // loop on a pool of threads. Only loopback peers are served, and only allowed web
 // origins where the installation lists them (CvConnectionGate). Keep-alive requests (code 31) are answered here; every
 // other message goes down the command chain and the answer goes back on the same
-// connection with the opcode it came with. Handlers run on any loop thread.
+// connection with the opcode it came with. A plain HTTP request gets the diagnostics
+// page (CvDiagnosticsPage). Handlers run on any loop thread.
 #pragma once
+
+#include <memory>
 
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
 #include "link/CvConnectionGate.h"
+
+class CvDiagnosticsPage;
 
 // The library's multithreaded Asio configuration without TLS.
 struct testee_config : public websocketpp::config::asio {
@@ -29,6 +34,7 @@ class CvServerSocket {
  public:
   // The origin list is looked for beside the database in g_install_path.
   explicit CvServerSocket(int port);
+  ~CvServerSocket();
 
   // Starts the server once; returns when it failed to start or its loop ended.
   void run();
@@ -52,6 +58,7 @@ class CvServerSocket {
 
  private:
   CvConnectionGate gate_;
+  std::unique_ptr<CvDiagnosticsPage> page_;
 };
 
 void on_message(CvServerEndpoint* endpoint, websocketpp::connection_hdl handle,

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   jackd2 espeak-ng sox iproute2 util-linux procps
   dpkg-dev file g++-mingw-w64-x86-64-posix
+  chromium chromium-driver
 )
 
 missing=()

@@ -172,4 +172,20 @@ TEST_F(ConnectionGateTest, OriginListIsReadAtEachHandshake) {
   EXPECT_EQ(handshakeStatus("::1", 19420, "https://elsewhere.example"), 101);
 }
 
+// The diagnostics page the service serves itself connects with its own origin, which a
+// list written for the web application does not name.
+TEST_F(ConnectionGateTest, ServicesOwnPageIsLetThroughAnyOriginList) {
+  writeFileBytes(originList(), "https://learn.pianocorvida.example\n");
+  for (const char* origin : {"http://localhost:19420", "http://127.0.0.1:19420",
+                             "http://[::1]:19420", "HTTP://LOCALHOST:19420"}) {
+    EXPECT_EQ(handshakeStatus("::1", 19420, origin), 101) << origin;
+  }
+  // Other ports, schemes and names on this machine are pages like any other.
+  for (const char* origin : {"http://localhost:19421", "http://localhost",
+                             "https://localhost:19420", "http://127.0.0.2:19420",
+                             "http://localhost:194200"}) {
+    EXPECT_EQ(handshakeStatus("127.0.0.1", 19420, origin), 403) << origin;
+  }
+}
+
 }  // namespace

@@ -60,8 +60,30 @@ int handshakeStatus(const std::string& address, int port, const std::string& ori
     answer.append(buffer, static_cast<size_t>(got));
   }
   ::close(fd);
+  return httpStatus(answer);
+}
+
+int httpStatus(const std::string& answer) {
   // "HTTP/1.1 101 Switching Protocols"
   if (answer.compare(0, 5, "HTTP/") != 0) return 0;
   size_t space = answer.find(' ');
   return space == std::string::npos ? 0 : std::atoi(answer.c_str() + space + 1);
+}
+
+std::string httpAnswer(const std::string& address, const std::string& method,
+                       const std::string& path, const std::string& host, int port) {
+  int fd = connectTo(address, port);
+  if (fd < 0) return "";
+  std::string request = method + " " + path + " HTTP/1.1\r\nHost: " +
+                        (host.empty() ? "localhost:" + std::to_string(port) : host) +
+                        "\r\nConnection: close\r\n\r\n";
+  (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string answer;
+  char buffer[4096];
+  // The receive time-out bounds each wait; the server closes after its answer.
+  for (ssize_t got; (got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0;) {
+    answer.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return answer;
 }
