@@ -11,6 +11,8 @@ cmake --build "$root/build-asan" -j"$(nproc)"
 reports=$(mktemp -d /tmp/pianocorvida-asan-XXXXXX)
 cd "$root/build-asan"
 status=0
+# Start and stop waits of the test services run four times longer (tests/support/TestService.h).
+PIANOCORVIDA_TEST_TIME_SCALE=4 \
 ASAN_OPTIONS="log_path=$reports/asan halt_on_error=1 exitcode=1 detect_leaks=1 print_stacktrace=1 suppressions=$root/tests/asan.supp" \
 LSAN_OPTIONS="suppressions=$root/tests/lsan.supp print_suppressions=0" \
 UBSAN_OPTIONS="log_path=$reports/ubsan halt_on_error=1 print_stacktrace=1 suppressions=$root/tests/ubsan.supp" \
