@@ -25,6 +25,10 @@
 #include <jack/jack.h>
 #include <log4cpp/Category.hh>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace platform {
 
 namespace {
@@ -196,6 +200,11 @@ uint32_t lastError() { return static_cast<uint32_t>(errno); }
 
 void endProcess(int status) {
   std::fflush(nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+  // _exit skips the leak check the sanitizer runs at a normal exit; run it here so the
+  // sanitizer build still finds objects the service lost.
+  __lsan_do_leak_check();
+#endif
   _exit(status);
 }
 

@@ -24,6 +24,20 @@
 
 namespace fs = boost::filesystem;
 
+namespace {
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds timeout) {
+  return std::chrono::milliseconds(static_cast<long long>(timeout.count() * testTimeScale()));
+}
+
+}  // namespace
+
+double testTimeScale() {
+  const char* text = std::getenv("PIANOCORVIDA_TEST_TIME_SCALE");
+  double scale = text ? std::atof(text) : 1.0;
+  return scale >= 1.0 ? scale : 1.0;
+}
+
 TestService::TestService(bool withDatabase, bool withCountOff) {
   fs::path base = fs::temp_directory_path() / fs::unique_path("pianocorvida-%%%%-%%%%");
   fs::create_directories(base);
@@ -64,7 +78,8 @@ bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
     _exit(127);
   }
   if (!waitForPort) return true;
-  return eventually([this] { return portAccepts(19420) || !running(); }, timeout) && running();
+  return eventually([this] { return portAccepts(19420) || !running(); }, scaled(timeout)) &&
+         running();
 }
 
 bool TestService::running() {
@@ -76,7 +91,7 @@ bool TestService::running() {
 int TestService::stop(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
     pid_t done = waitpid(pid_, &status, WNOHANG);

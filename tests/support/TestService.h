@@ -39,6 +39,12 @@ class TestService {
   pid_t pid_ = -1;
 };
 
+// How many times longer the service may take to start and stop in this run: the
+// PIANOCORVIDA_TEST_TIME_SCALE environment variable (1 when unset). A sanitizer build
+// sets it: the sanitizer slows the program, and its leak check at exit scans every
+// thread's stack.
+double testTimeScale();
+
 // True when something accepts TCP connections on ::1 port.
 bool portAccepts(int port);
 
