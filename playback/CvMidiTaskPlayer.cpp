@@ -215,13 +215,7 @@ void CvMidiTaskPlayer::RenewOutputIfSystemEnded() {
   // Until then there is no output, and nothing is played.
   if (!outputRemakePending_ || !platform::midiSystemSettled()) return;
   outputRemakePending_ = false;
-  try {
-    g_midi_out = new RtMidiOut(platform::midiApi(), MIDI_OUT_CLIENT_NAME);
-  } catch (const RtMidiError& e) {
-    cvlog::info("%s", e.getMessage());
-  } catch (const std::exception& e) {
-    cvlog::error("%s", e.what());
-  }
+  createMidiOutput();
 }
 
 bool CvMidiTaskPlayer::OpenOutput(const char* rtMidiErrorLine) {

@@ -20,6 +20,9 @@ extern std::string g_install_path;
 extern RtMidiOut* g_midi_out;
 // The client name it is made with.
 extern const char* const MIDI_OUT_CLIENT_NAME;  // "RtMidi Output Client"
+// Makes g_midi_out on the platform's MIDI system; a failure is logged and leaves it
+// null. The caller holds whatever guards g_midi_out at that moment.
+void createMidiOutput();
 
 // The shipped database, relative to the install folder.
 extern const char* const DATABASE_RELATIVE_PATH;  // "db\pianocorvida.db"

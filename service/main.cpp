@@ -17,13 +17,7 @@ int main() {
   // registry on first use, and that first use must not race.
   cvlog::category();
 
-  try {
-    g_midi_out = new RtMidiOut(platform::midiApi(), MIDI_OUT_CLIENT_NAME);
-  } catch (const RtMidiError& e) {
-    cvlog::info("%s", e.getMessage());
-  } catch (const std::exception& e) {
-    cvlog::error("%s", e.what());
-  }
+  createMidiOutput();
 
   cvMidiIn.create();
   std::thread monitor(&CvMidiRecording::ProcessRecordingMidi);

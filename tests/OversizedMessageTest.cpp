@@ -111,7 +111,12 @@ TEST(OversizedMessages, AtTheLimitAnsweredPastItClosedAndTheMemoryGivenBack) {
   std::this_thread::sleep_for(milliseconds(1000));
   long after = service.residentKilobytes();
   std::printf("VmRSS before %ld KiB, after %ld KiB\n", before, after);
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's allocator keeps freed blocks in quarantine and ignores the service's
+  // allocator settings: the figure says nothing about the allocator learners run.
+#else
   EXPECT_LT(after - before, kKeptKilobytesBound);
+#endif
   EXPECT_TRUE(service.running());
   EXPECT_EQ(service.stop(), 0);
 }
