@@ -46,9 +46,7 @@ const CvFlowDescription& CvCountOffFlow::description() const {
 }
 
 void CvCountOffFlow::ownStep(CvResponse& response) {
-  int state = playing_midi_state.load();
-  if ((state != STOP_STATE && state != READY_STATE) ||
-      !g_player->WaitUntilIdle()) {
+  if (!g_player->AcceptsNewPerformance()) {
     refuseAsPlaying(response);
     return;
   }

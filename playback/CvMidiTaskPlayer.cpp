@@ -96,6 +96,11 @@ unsigned char RescaleVelocity(unsigned char value, int32_t maxVolume, int32_t vo
   return static_cast<unsigned char>(rescaled);
 }
 
+bool CvMidiTaskPlayer::AcceptsNewPerformance() {
+  int state = playing_midi_state.load();
+  return (state == READY_STATE || state == STOP_STATE) && WaitUntilIdle();
+}
+
 bool CvMidiTaskPlayer::WaitUntilIdle() {
   auto giveUp = std::chrono::steady_clock::now() + kEndingAccompanimentWait;
   while (!runMutex_.try_lock()) {

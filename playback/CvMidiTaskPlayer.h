@@ -55,6 +55,9 @@ class CvMidiTaskPlayer {
   // for, up to a second; one still playing (the session was ended while a song
   // played) keeps another song from being loaded or played under it.
   bool WaitUntilIdle();
+  // True when a new song may be loaded or played: no performance is waiting or
+  // playing (PLAYING_STATE is READY or STOP) and WaitUntilIdle holds.
+  bool AcceptsNewPerformance();
 
   // Written by the count-off command (SetSongParameters and the song id), read by the
   // play command and the count-off and metronome set-up, all under g_flow_mutex.

@@ -48,8 +48,7 @@ const CvFlowDescription& CvPlayMidiFlow::description() const {
 }
 
 void CvPlayMidiFlow::ownStep(CvResponse& response) {
-  int state = playing_midi_state.load();
-  if ((state != READY_STATE && state != STOP_STATE) || !g_player->WaitUntilIdle()) {
+  if (!g_player->AcceptsNewPerformance()) {
     response.responseCode = 7;
     response.errorMessage = "THE DEVICE IS PLAYING MIDI FILE";
     return;
