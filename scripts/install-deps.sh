@@ -7,9 +7,12 @@ packages=(
   build-essential cmake pkg-config
   libboost-all-dev libwebsocketpp-dev libjsoncpp-dev liblog4cpp5-dev
   libsqlite3-dev sqlite3 librtmidi-dev librtaudio-dev libstk-dev libjack-jackd2-dev
+  libfluidsynth-dev timgm6mb-soundfont libpulse-dev libsamplerate0-dev
   libgtest-dev googletest
   clang libclang-rt-14-dev llvm
   jackd2 espeak-ng sox iproute2 util-linux procps
+  pipewire pipewire-bin pipewire-pulse pipewire-jack wireplumber pulseaudio-utils
+  dbus-daemon
   dpkg-dev file g++-mingw-w64-x86-64-posix
   chromium chromium-driver
 )
