@@ -1,14 +1,15 @@
 // The only door to the operating system. Everything outside platform/ reaches the
-// program file, the service control manager, process end and the choice of MIDI and
-// audio APIs through these calls; the build picks one implementation per system
+// program file, the service control manager, process end, the MIDI API and the sound
+// output through these calls; the build picks one implementation per system
 // (platform/linux/ here). All calls are safe from any thread unless noted.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include <RtAudio.h>
 #include <RtMidi.h>
 
 namespace platform {
@@ -69,6 +70,11 @@ uint32_t lastError();
 // are kept); does nothing where the system has no names.
 void nameThread(const char* name);
 
+// Every sound the service makes goes to one sound output that the platform chooses
+// from what the system runs (on Linux: a Pulse server, else a JACK server's physical
+// playback ports, else ALSA's default device) and plays at that output's own rate;
+// sounds are converted to it once, when loaded.
+//
 // Asynchronous wave player, addressed by the file's path (the count-off words): the
 // three multimedia string commands "open", "play" and "close". Each returns 0 on
 // success, else a non-zero error code. A path may be opened again while open: each
@@ -86,6 +92,32 @@ enum WaveError : uint32_t {
 uint32_t waveOpen(const std::string& path);
 uint32_t wavePlay(const std::string& path);   // returns at once; the sound goes on
 uint32_t waveClose(const std::string& path);  // stops the sound if still playing
+
+// The metronome's click: the bytes of the file at path, from the first (a header too),
+// as interleaved signed 16-bit little-endian stereo frames at rate, heard from the
+// instant at (at once when it has passed) until it ends or stopRawSound(id). Returns 0
+// and sets id, or kWaveFileNotFound / kWaveNoDevice / kWaveTooManyVoices.
+uint32_t playRawSound(const std::string& path, uint32_t rate,
+                      std::chrono::steady_clock::time_point at, uint64_t& id);
+uint32_t stopRawSound(uint64_t id);  // kWaveNotOpen when it was not playing
+
+// MIDI output port 0 where the system has no synthesizer of its own: on Linux a
+// General MIDI synthesizer inside the service, playing into the sound output; the
+// system's MIDI destinations come after it. On Windows port 0 of the MIDI output is
+// the system's built-in synthesizer, so none is reported there.
+//
+// True when it can be port 0: a SoundFont for it is installed. Looked for at each call
+// while none is; the first miss logs one WARN line naming what to install.
+bool builtInSynthesizerInstalled();
+// Makes it ready to sound on the sound output; false when that cannot be had (no
+// output, a SoundFont that does not load). Each opening starts from General MIDI's
+// defaults.
+bool builtInSynthesizerOpen();
+// Plays one MIDI message at once: channel messages and whole SysEx messages.
+void builtInSynthesizerSend(const unsigned char* message, size_t size);
+// Ends every note (their release still sounds) and lets the sound output close once
+// nothing sounds.
+void builtInSynthesizerClose();
 
 // Starts body on a new detached thread that the system runs ahead of ordinary
 // threads where it allows that (realtime scheduling on Linux, time-critical priority
@@ -111,8 +143,5 @@ uint64_t midiSystemsEnded();
 // The audio library closes its own dead clients on threads of its own, and a client
 // opened before that would have libjack free theirs under them.
 bool midiSystemSettled();
-
-// The audio API that RtAudio is created with.
-RtAudio::Api audioApi();
 
 }  // namespace platform

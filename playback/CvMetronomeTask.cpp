@@ -14,8 +14,8 @@ CvMetronomeTask* g_metronome = nullptr;
 namespace {
 
 const char* const kClickFile = "countoff\\hihat_short_loud.wav";
-// How long before its beat a click's stream is opened: more than an opening takes
-// (tens of ms with JACK), and at most half a beat so the click has the rest.
+// How long before its beat a click is handed to the sound output: more than loading it
+// (and opening an idle output) takes, and at most half a beat so the click has the rest.
 const std::chrono::milliseconds kOpenAhead(150);
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The metronome: a hi-hat click once per beat of the excerpt, on a thread of its own,
 // from the excerpt's first beat. Click n is due n - 1 beats after that beat; each
-// click's stream is opened ahead of it and plays silence up to the beat, so the
-// clicks stay on the accompaniment's beat however long a stream takes to open. The
-// thread starts with the count-off, so the first click's stream is open in time too.
+// click is handed to the sound output ahead of it and placed on the output frame of
+// its beat, so the clicks stay on the beat however late the thread wakes. The thread
+// starts with the count-off, so the first click is queued in time too.
 #pragma once
 
 #include <chrono>

@@ -1,6 +1,7 @@
 #include "playback/CvMidiTaskPlayer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -29,6 +30,8 @@ namespace {
 
 const char* const kOutputPortName = "RtMidi Output";
 const char* const kOwnInputPrefix = "RtMidi Input Client:";
+// ALSA's through port, also as PipeWire and a2jmidid show it on JACK: it makes no sound.
+const char* const kThroughPortName = "midi through";
 const char* const kOtherErrorLine = "[CvMidiTaskPlayer] Create rtMidiOut is error: %s";
 const char* const kPlayBackErrorLine = "[CvMidiTaskPlayer] error when play back midi %s";
 
@@ -65,15 +68,22 @@ std::vector<unsigned char> WireBytes(const std::vector<unsigned char>& event) {
   return bytes;
 }
 
-// Output port 0, not counting the service's own keyboard input: on ALSA and JACK that
-// input is a MIDI destination too, and playing into it would record the
-// accompaniment as the learner's notes. -1 when there is none. Caller holds the
-// output lock.
+bool IsThroughPort(std::string name) {
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name.find(kThroughPortName) != std::string::npos;
+}
+
+// The system's first MIDI destination that can sound the song: not a through port, and
+// not the service's own keyboard input (on ALSA and JACK that input is a MIDI
+// destination too, and playing into it would record the accompaniment as the
+// learner's notes). -1 when there is none. Caller holds the output lock.
 int FirstOutputPort() {
   if (g_midi_out == nullptr) return -1;
   unsigned int count = g_midi_out->getPortCount();
   for (unsigned int port = 0; port < count; ++port) {
-    if (g_midi_out->getPortName(port).rfind(kOwnInputPrefix, 0) != 0) {
+    std::string name = g_midi_out->getPortName(port);
+    if (name.rfind(kOwnInputPrefix, 0) != 0 && !IsThroughPort(name)) {
       return static_cast<int>(port);
     }
   }
@@ -125,12 +135,10 @@ bool CvMidiTaskPlayer::ReadyPlayback() {
 
   {
     std::lock_guard<std::mutex> output(outputMutex_);
-    RenewOutputIfSystemEnded();
-    if (FirstOutputPort() < 0) {
-      cvlog::error("[CvMidiTaskPlayer] RtMidiout have not output port");
+    if (!OpenOutput("CvMidiTaskPlayer - open rtmidiout error %s")) {
+      if (FirstOutputPort() < 0) cvlog::error("[CvMidiTaskPlayer] RtMidiout have not output port");
       return false;
     }
-    if (!OpenOutput("CvMidiTaskPlayer - open rtmidiout error %s")) return false;
   }
 
   cvMidiTickEventsStarted = FindNearestTickIndex(tickTimes, song.startTime);
@@ -183,9 +191,6 @@ bool CvMidiTaskPlayer::ReadSchedule(const std::string& path) {
         time += TicksToMilliseconds(delta, secondsPerTick, song.tempo);
         if (event[0] == 0xFF) continue;
 
-        int32_t t = WholeMilliseconds(time);
-        ChannelEvents& atTime = tickEvents[t];
-        if (atTime.empty()) tickTimes.push_back(t);
         if (event[0] >= 0x90 && event[0] <= 0x9F && event.size() > 2) {
           cvlog::out("MAX VOLUME: %d\n", max_volume_midi);
           max_volume_midi = std::max<int32_t>(max_volume_midi, event[2]);
@@ -194,8 +199,14 @@ bool CvMidiTaskPlayer::ReadSchedule(const std::string& path) {
         if (std::find(channelOrder.begin(), channelOrder.end(), channel) == channelOrder.end()) {
           channelOrder.push_back(channel);
         }
+        // An empty SysEx escape sends nothing, and files no time of its own either: a
+        // time listed twice would send its messages twice.
         std::vector<unsigned char> bytes = WireBytes(event);
-        if (!bytes.empty()) atTime[channel].push_back(CvTickEvent{t, channel, std::move(bytes)});
+        if (bytes.empty()) continue;
+        int32_t t = WholeMilliseconds(time);
+        ChannelEvents& atTime = tickEvents[t];
+        if (atTime.empty()) tickTimes.push_back(t);
+        atTime[channel].push_back(CvTickEvent{t, channel, std::move(bytes)});
       }
     }
     std::sort(tickTimes.begin(), tickTimes.end());
@@ -225,6 +236,13 @@ void CvMidiTaskPlayer::RenewOutputIfSystemEnded() {
 
 bool CvMidiTaskPlayer::OpenOutput(const char* rtMidiErrorLine) {
   RenewOutputIfSystemEnded();
+  if (builtInSynthOpen_) return true;
+  // Port 0 is the built-in synthesizer where it can sound; the system's MIDI
+  // destinations follow it.
+  if (platform::builtInSynthesizerInstalled() && platform::builtInSynthesizerOpen()) {
+    builtInSynthOpen_ = true;
+    return true;
+  }
   if (g_midi_out == nullptr) return false;
   try {
     if (!g_midi_out->isPortOpen()) {
@@ -303,9 +321,9 @@ void CvMidiTaskPlayer::RunMidiEvent(const ChannelEvents& channels, int32_t nextO
       if (HasVolumeByte(tick.bytes)) {
         unsigned char rescaled[3] = {tick.bytes[0], tick.bytes[1],
                                      RescaleVelocity(tick.bytes[2], max_volume_midi, volume)};
-        g_midi_out->sendMessage(rescaled, sizeof(rescaled));
+        SendToOutput(rescaled, sizeof(rescaled));
       } else {
-        g_midi_out->sendMessage(&tick.bytes);
+        SendToOutput(tick.bytes.data(), tick.bytes.size());
       }
     }
   }
@@ -313,6 +331,14 @@ void CvMidiTaskPlayer::RunMidiEvent(const ChannelEvents& channels, int32_t nextO
   // own times; a stop ends the wait at once.
   if (nextOffset != 0) {
     WaitWhilePlaying(performance, std::chrono::steady_clock::now() + RemainingWait(nextOffset));
+  }
+}
+
+void CvMidiTaskPlayer::SendToOutput(const unsigned char* message, size_t size) {
+  if (builtInSynthOpen_) {
+    platform::builtInSynthesizerSend(message, size);
+  } else {
+    g_midi_out->sendMessage(message, size);
   }
 }
 
@@ -330,6 +356,10 @@ void CvMidiTaskPlayer::PlayOver() {
   {
     std::lock_guard<std::mutex> output(outputMutex_);
     try {
+      if (builtInSynthOpen_) {
+        builtInSynthOpen_ = false;
+        platform::builtInSynthesizerClose();
+      }
       RenewOutputIfSystemEnded();
       if (g_midi_out != nullptr && g_midi_out->isPortOpen()) g_midi_out->closePort();
     } catch (const RtMidiError& e) {

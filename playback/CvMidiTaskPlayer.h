@@ -4,16 +4,20 @@
 // and, for each time, the messages to send by channel. The play command then runs
 // PlayBack on a thread of its own: it sends the excerpt's messages to MIDI output
 // port 0 on time, velocities rescaled to the accompaniment volume, and closes the port.
+// Port 0 is the platform's built-in synthesizer where it has one that can sound,
+// otherwise the system's first MIDI destination that is not a through port (nor the
+// service's own keyboard input).
 //
 // Threads: ReadyPlayback runs on a command thread under g_flow_mutex; PlayBack on its
 // own thread; PlayOver also on a count-off word thread. The schedule is guarded by the
 // player's run lock, which PlayBack holds for its whole run, so a song is never
-// reloaded under a playing accompaniment. Every use of g_midi_out holds the output
-// lock.
+// reloaded under a playing accompaniment. Every use of g_midi_out, and of the built-in
+// synthesizer, holds the output lock.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -74,6 +78,8 @@ class CvMidiTaskPlayer {
   std::chrono::steady_clock::duration RemainingWait(int32_t nextOffset) const;
   bool ReadSchedule(const std::string& path);
   bool OpenOutput(const char* rtMidiErrorLine);  // caller holds outputMutex_
+  // Sends one message to the open port 0; caller holds outputMutex_.
+  void SendToOutput(const unsigned char* message, size_t size);
   // Makes g_midi_out anew when its MIDI system (a JACK server) ended since it was
   // made: the old one can neither open a port nor reach a new server. Caller holds
   // outputMutex_, and calls this before any other use of g_midi_out.
@@ -85,6 +91,7 @@ class CvMidiTaskPlayer {
   // process entry makes it before anything can have ended.
   uint64_t outputMadeAfterEnds_ = 0;
   bool outputRemakePending_ = false;  // the old one let go, the new one not made yet
+  bool builtInSynthOpen_ = false;      // port 0 is open, and is the built-in synthesizer
 
   // The schedule; guarded by runMutex_.
   std::map<int32_t, ChannelEvents> tickEvents;

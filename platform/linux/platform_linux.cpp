@@ -255,6 +255,4 @@ bool midiSystemSettled() {
   return std::chrono::steady_clock::now() >= g_settled_after;
 }
 
-RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }
-
 }  // namespace platform

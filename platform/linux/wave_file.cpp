@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <samplerate.h>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -46,12 +48,10 @@ float sampleAt(const unsigned char* p, uint32_t bits) {
   return static_cast<int16_t>(le16(p)) / 32768.0f;
 }
 
-}  // namespace
-
-uint32_t readWaveFile(const std::string& path, WaveSound& sound) {
+// Reads at most one byte past kLargestFile; false when the file cannot be read.
+bool readBytes(const std::string& path, std::vector<unsigned char>& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return kWaveFileNotFound;
-  std::vector<unsigned char> bytes;
+  if (file == nullptr) return false;
   unsigned char buffer[65536];
   size_t read = 0;
   while ((read = std::fread(buffer, 1, sizeof(buffer), file)) > 0 &&
@@ -60,7 +60,40 @@ uint32_t readWaveFile(const std::string& path, WaveSound& sound) {
   }
   bool failed = std::ferror(file) != 0;  // a folder opens, then cannot be read
   std::fclose(file);
-  if (failed) return kWaveFileNotFound;
+  return !failed;
+}
+
+}  // namespace
+
+uint32_t readRawFile(const std::string& path, uint32_t rate, WaveSound& sound) {
+  std::vector<unsigned char> bytes;
+  if (!readBytes(path, bytes) || bytes.size() > kLargestFile) return kWaveFileNotFound;
+  const size_t frames = bytes.size() / 4;
+  sound.rate = rate;
+  sound.samples.resize(frames * 2);
+  for (size_t i = 0; i < frames * 2; ++i) sound.samples[i] = sampleAt(&bytes[2 * i], 16);
+  return 0;
+}
+
+void convertRate(WaveSound& sound, uint32_t rate) {
+  if (sound.rate == rate || sound.rate == 0 || sound.frames() == 0) return;
+  const double ratio = static_cast<double>(rate) / sound.rate;
+  std::vector<float> converted(static_cast<size_t>(sound.frames() * ratio + 2) * 2);
+  SRC_DATA data{};
+  data.data_in = sound.samples.data();
+  data.input_frames = static_cast<long>(sound.frames());
+  data.data_out = converted.data();
+  data.output_frames = static_cast<long>(converted.size() / 2);
+  data.src_ratio = ratio;
+  if (src_simple(&data, SRC_SINC_MEDIUM_QUALITY, 2) != 0) return;  // plays at its own rate
+  converted.resize(static_cast<size_t>(data.output_frames_gen) * 2);
+  sound.samples.swap(converted);
+  sound.rate = rate;
+}
+
+uint32_t readWaveFile(const std::string& path, WaveSound& sound) {
+  std::vector<unsigned char> bytes;
+  if (!readBytes(path, bytes)) return kWaveFileNotFound;
   if (bytes.size() > kLargestFile || bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
       std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
     return kWaveInvalidFile;

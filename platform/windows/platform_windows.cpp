@@ -132,6 +132,10 @@ RtMidi::Api midiApi() { return RtMidi::WINDOWS_MM; }
 uint64_t midiSystemsEnded() { return 0; }  // the multimedia MIDI system does not end
 bool midiSystemSettled() { return true; }
 
-RtAudio::Api audioApi() { return RtAudio::UNSPECIFIED; }
+// Port 0 of the multimedia MIDI output is the system's own synthesizer.
+bool builtInSynthesizerInstalled() { return false; }
+bool builtInSynthesizerOpen() { return false; }
+void builtInSynthesizerSend(const unsigned char*, size_t) {}
+void builtInSynthesizerClose() {}
 
 }  // namespace platform
