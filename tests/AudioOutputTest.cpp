@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include <jack/jack.h>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/StringQueueAppender.hh>
 
@@ -446,4 +447,35 @@ TEST_F(AudioOutput, IdleWordStreamClosesAndReopens) {
   ASSERT_LT(onset, played + kSoon);
   std::printf("waveOpen with the stream closed: %.1f ms; then wavePlay to onset %.1f ms\n",
               ms(opened - opening), ms(onset - played));
+}
+
+// After the idle close: another program changes the graph's buffer size, which stops
+// the audio library's stream for good. The next word opens the output anew, says so in
+// a WARN line, and is heard; the output now runs at the server's rate whatever the
+// files' own rate is.
+TEST_F(AudioOutput, ABufferSizeChangeEndsNoSoundForGood) {
+  LogCapture log;
+  std::string beep = write("beep.wav", waveBytes(Layout(), {{100, 0.5f}}));
+  ASSERT_EQ(waveOpen(beep), 0u);
+  ASSERT_TRUE(eventually([] { return capture_->listensTo(kWordClient); }));
+  ASSERT_EQ(waveClose(beep), 0u);
+
+  jack_status_t status;
+  jack_client_t* other = jack_client_open("other program", JackNoStartServer, &status);
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(jack_set_buffer_size(other, 2 * kPeriodFrames), 0);
+  pause(milliseconds(800));  // the old stream has not been served since
+  capture_->clear();
+  ASSERT_EQ(waveOpen(beep), 0u);
+  ASSERT_TRUE(eventually([] { return capture_->listensTo(kWordClient); }));
+  Clock::time_point played = Clock::now();
+  ASSERT_EQ(wavePlay(beep), 0u);
+  pause(milliseconds(300));
+  ASSERT_EQ(waveClose(beep), 0u);
+  EXPECT_LT(firstOnsetFrom(capture_->onsets(kThreshold, kQuiet), played), played + kSoon);
+  EXPECT_NE(log.text().find("[WARN] [SoundOutput] the sound output stopped playing"),
+            std::string::npos)
+      << log.text();
+  jack_set_buffer_size(other, kPeriodFrames);
+  jack_client_close(other);
 }

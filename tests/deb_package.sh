@@ -35,6 +35,9 @@ mkdir -p "$admin/info" "$admin/updates" "$admin/triggers"
 touch "$admin/available" "$admin/status"
 depends=$(dpkg-deb -f "$deb" Depends)
 [ -n "$depends" ] || fail "no dependencies"
+# The learner hears the accompaniment through the built-in synthesizer and a SoundFont.
+case "$depends" in *libfluidsynth3*) ;; *) fail "no dependency on FluidSynth: $depends" ;; esac
+case "$depends" in *soundfont*) ;; *) fail "no dependency on a SoundFont: $depends" ;; esac
 for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/:.*//' | sort -u); do
   if dpkg-query -s "$name" > /dev/null 2>&1; then
     dpkg-query -s "$name" >> "$admin/status"
