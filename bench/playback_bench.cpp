@@ -25,11 +25,11 @@
 #include "bench/BenchFigures.h"
 #include "playback/CvSongTiming.h"
 #include "tests/support/DeviceChecks.h"
-#include "tests/support/TestAudioCapture.h"
 #include "tests/support/TestClient.h"
 #include "tests/support/TestClientPool.h"
 #include "tests/support/TestCommandMix.h"
 #include "tests/support/TestJack.h"
+#include "tests/support/TestJackCapture.h"
 #include "tests/support/TestKeyboard.h"
 #include "tests/support/TestMidiFile.h"
 #include "tests/support/TestService.h"
@@ -314,7 +314,7 @@ class Rig {
   std::unique_ptr<TestSynth> synth_;
   std::unique_ptr<TestKeyboard> piano_;
   TestService service_;
-  TestAudioCapture capture_;
+  TestJackCapture capture_;
   TestClient app_;
   TestClient client_;
   Song song_ = denseSong();

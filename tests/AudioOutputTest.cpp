@@ -21,8 +21,8 @@
 #include "platform/platform.h"
 #include "playback/CvAudioPlay.h"
 #include "service/CvLog.h"
-#include "tests/support/TestAudioCapture.h"
 #include "tests/support/TestJack.h"
+#include "tests/support/TestJackCapture.h"
 #include "tests/support/TestService.h"
 
 namespace {
@@ -185,7 +185,7 @@ class AudioOutput : public ::testing::Test {
   static void SetUpTestSuite() {
     jack_ = new TestJack;
     if (!jack_->start(std::chrono::seconds(10), kPeriodFrames)) return;
-    capture_ = new TestAudioCapture;
+    capture_ = new TestJackCapture;
     char folder[] = "/tmp/pianocorvida-audio-XXXXXX";
     if (mkdtemp(folder) == nullptr) return;
     folder_ = folder;
@@ -220,13 +220,13 @@ class AudioOutput : public ::testing::Test {
   // The one stream every sound of the service is mixed into.
   static constexpr const char* kWordClient = "pianocorvida";
   static TestJack* jack_;
-  static TestAudioCapture* capture_;
+  static TestJackCapture* capture_;
   static bool ready_;
   static std::string folder_;
 };
 
 TestJack* AudioOutput::jack_ = nullptr;
-TestAudioCapture* AudioOutput::capture_ = nullptr;
+TestJackCapture* AudioOutput::capture_ = nullptr;
 bool AudioOutput::ready_ = false;
 std::string AudioOutput::folder_;
 

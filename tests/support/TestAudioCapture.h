@@ -1,25 +1,16 @@
-// Listens to the JACK graph of the test's server: a client with input ports that
-// capture every audio output port of every other client (the "system" device and
-// itself excepted). A port is connected as soon as it is registered, and RtAudio
-// registers a stream's ports before it starts the stream, so even a stream that lives
-// for one click is heard from its first frames; on a very busy machine the connection
-// may come a few periods late (listensTo() tells when it is made). Every frame is kept
-// with its time on std::chrono::steady_clock (when its cycle ran, plus its place in
-// the cycle); the last minute is kept. The accessors may be called from any thread.
+// What the learner would hear, as a test measures it: every captured frame with its
+// time on std::chrono::steady_clock and its level (the largest absolute sample over
+// the channels), the last minute kept, and the analysis the tests ask for. Written
+// once here; a capture of a rig feeds it: TestJackCapture (the JACK graph) or
+// TestMonitorCapture (a PipeWire sink's monitor). The accessors may be called from any
+// thread.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
-
-typedef struct _jack_client jack_client_t;
-typedef struct _jack_port jack_port_t;
 
 class TestAudioCapture {
  public:
@@ -34,61 +25,48 @@ class TestAudioCapture {
     uint64_t frames;
   };
 
-  TestAudioCapture() = default;
-  ~TestAudioCapture();  // closes the client: the server must still run
+  virtual ~TestAudioCapture();
   TestAudioCapture(const TestAudioCapture&) = delete;
   TestAudioCapture& operator=(const TestAudioCapture&) = delete;
 
-  // Opens the client on the server JACK_DEFAULT_SERVER names, activates it and
-  // connects the ports already there; false when the server cannot be reached.
-  bool start();
+  // Starts capturing; false when the sound system cannot be reached.
+  virtual bool start() = 0;
   void clear();  // forgets what was captured so far
 
-  // The sounds captured: stretches where the signal of any port exceeds threshold
-  // (a fraction of full scale), separated by at least minSilence below it. The start
-  // of the capture (or of a clear()) counts as quiet.
+  // The sounds captured: stretches where the level exceeds threshold (a fraction of
+  // full scale), separated by at least minSilence below it. The start of the capture
+  // (or of a clear()) counts as quiet.
   std::vector<Sound> sounds(float threshold, std::chrono::milliseconds minSilence) const;
   // The starts of those sounds.
   std::vector<Clock::time_point> onsets(float threshold, std::chrono::milliseconds minSilence) const;
-  // The largest absolute sample captured, 0 to 1.
+  // Starts of sounds that may overlap (a click over a word's tail, a note over the
+  // decay of the last): the first frame where the level is above threshold and at
+  // least `factor` times the loudest level of the 30 ms of audio before it, at least
+  // minGap after the last such start. The start of the capture counts as quiet.
+  std::vector<Clock::time_point> rises(float threshold, float factor,
+                                       std::chrono::milliseconds minGap) const;
+  // The largest level captured, 0 to 1.
   float peak() const;
 
-  // Full names of the audio output ports of other clients now in the graph.
-  std::vector<std::string> sourcePorts() const;
-  // True when the client has audio output ports and each is connected to the capture.
-  bool listensTo(const std::string& client) const;
   uint32_t sampleRate() const { return rate_; }
-  // Frames lost because the reader fell behind JACK's thread; a capture that lost
+  // Frames lost because the reader fell behind the sound system; a capture that lost
   // none heard everything.
-  uint64_t droppedFrames() const { return dropped_.load(); }
+  virtual uint64_t droppedFrames() const = 0;
 
- private:
+ protected:
   struct Frame {
     int64_t time;  // steady clock, ns since its epoch
-    float peak;    // largest absolute sample over the ports
+    float level;   // largest absolute sample over the channels
   };
 
-  static int process(uint32_t frames, void* self);
-  static void portRegistered(uint32_t portId, int registered, void* self);
-  void connectNewPorts();  // the connector thread
-  void connect(jack_port_t* source);
-  void drain() const;      // mutex_ held
+  TestAudioCapture() = default;
+  // Brings frames_ up to date from the feed; called with mutex_ held before every
+  // analysis and clear.
+  virtual void collect() const {}
+  // Drops frames past the last minute; mutex_ held.
+  void keepLastMinute() const;
 
-  jack_client_t* client_ = nullptr;
-  std::vector<jack_port_t*> inputs_;
-  uint32_t rate_ = 0;
-
-  // Frames go from JACK's thread through this ring to frames_: one writer (JACK's
-  // thread) moves written_, one reader at a time (under mutex_) moves read_.
-  std::vector<Frame> ring_;
-  std::atomic<uint64_t> written_{0};
-  mutable std::atomic<uint64_t> read_{0};
-  std::atomic<uint64_t> dropped_{0};
-
+  uint32_t rate_ = 0;  // set once by start(), before any frame
   mutable std::mutex mutex_;
-  mutable std::deque<Frame> frames_;  // guarded by mutex_, at most a minute
-  std::vector<uint32_t> newPorts_;    // guarded by mutex_
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by mutex_
-  std::thread connector_;
+  mutable std::deque<Frame> frames_;  // guarded by mutex_, in capture order
 };

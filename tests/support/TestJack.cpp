@@ -1,6 +1,8 @@
 #include "tests/support/TestJack.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,18 +42,29 @@ TestJack::TestJack() {
   setenv("JACK_NO_START_SERVER", "1", 1);
 }
 
+TestJack::TestJack(Attached) : attached_(true) {}
+
 TestJack::~TestJack() {
   stop();
-  unlink(logPath_.c_str());
+  if (!logPath_.empty()) unlink(logPath_.c_str());
 }
 
-bool TestJack::start(std::chrono::milliseconds timeout, int periodFrames, bool realtime) {
+std::unique_ptr<TestJack> TestJack::attach(std::chrono::milliseconds timeout) {
+  std::unique_ptr<TestJack> jack(new TestJack(Attached()));
+  if (!jack->openClient(timeout)) return nullptr;
+  jack->name_ = jack_get_client_name(jack->client_);
+  return jack;
+}
+
+bool TestJack::start(std::chrono::milliseconds timeout, int periodFrames, bool realtime,
+                     int sampleRate) {
   if (running()) return true;
+  if (attached_) return false;  // not this object's server to launch
   // Everything the child needs is made before fork: only async-signal-safe calls after.
   std::vector<std::string> words = {"jackd", realtime ? "--realtime" : "--no-realtime",
                                     "-n",    name_,
                                     "-d",    "dummy",
-                                    "-r",    "22050",
+                                    "-r",    std::to_string(sampleRate),
                                     "-p",    std::to_string(periodFrames)};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
@@ -71,23 +84,29 @@ bool TestJack::start(std::chrono::milliseconds timeout, int periodFrames, bool r
     _exit(127);
   }
 
+  if (openClient(timeout)) return true;
+  std::fprintf(stderr, "jackd %s did not start:\n%s\n", name_.c_str(), readFile(logPath_).c_str());
+  stop();
+  return false;
+}
+
+bool TestJack::openClient(std::chrono::milliseconds timeout) {
   // Attempts before the server listens would each print libjack's complaints.
   jack_set_error_function(silent);
-  bool ready = eventually(
+  eventually(
       [this] {
-        if (!running()) return true;
+        if (!attached_ && !running()) return true;
         jack_status_t status;
-        client_ = jack_client_open("test rig",
-                                   static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                   &status, name_.c_str());
+        client_ = attached_ ? jack_client_open("test rig", JackNoStartServer, &status)
+                            : jack_client_open(
+                                  "test rig",
+                                  static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                  &status, name_.c_str());
         return client_ != nullptr;
       },
       timeout);
   jack_set_error_function(toStandardError);
-  if (ready && client_ != nullptr) return true;
-  std::fprintf(stderr, "jackd %s did not start:\n%s\n", name_.c_str(), readFile(logPath_).c_str());
-  stop();
-  return false;
+  return client_ != nullptr;
 }
 
 void TestJack::stop() {
@@ -106,6 +125,7 @@ void TestJack::stop() {
 }
 
 bool TestJack::running() {
+  if (attached_) return client_ != nullptr;
   if (pid_ <= 0) return false;
   int status = 0;
   if (waitpid(pid_, &status, WNOHANG) == 0) return true;
@@ -121,6 +141,24 @@ std::vector<std::string> TestJack::midiSources() {
 std::vector<std::string> TestJack::midiSinks() {
   if (client_ == nullptr) return {};
   return takeNames(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput));
+}
+
+uint32_t TestJack::sampleRate() const {
+  return client_ != nullptr ? jack_get_sample_rate(client_) : 0;
+}
+
+uint32_t TestJack::periodFrames() const {
+  return client_ != nullptr ? jack_get_buffer_size(client_) : 0;
+}
+
+bool TestJack::connect(const std::string& source, const std::string& destination) {
+  if (client_ == nullptr) return false;
+  int result = jack_connect(client_, source.c_str(), destination.c_str());
+  if (result != 0 && result != EEXIST) return false;
+  return eventually([&] {
+    std::vector<std::string> linked = connections(source);
+    return std::find(linked.begin(), linked.end(), destination) != linked.end();
+  });
 }
 
 std::vector<std::string> TestJack::connections(const std::string& port) {

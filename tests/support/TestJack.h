@@ -4,11 +4,16 @@
 // launches jackd under that name. JACK keeps its sockets, server registry and shared
 // memory under /dev/shm; tests/in-netns.sh gives each test program a /dev/shm of its
 // own, and the pid in the name keeps servers apart when a program runs without it.
+//
+// attach() gives the same queries on a JACK server the test did not launch: PipeWire's
+// JACK layer, which a program reaches when it runs under pw-jack.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,17 +29,28 @@ class TestJack {
   TestJack(const TestJack&) = delete;
   TestJack& operator=(const TestJack&) = delete;
 
-  // Starts jackd (22050 Hz, periodFrames frames per period) and waits until a client
-  // can connect; false when it did not come up in time (its output is then printed). A
-  // period is the transport's quantum: MIDI and audio move once per period. Tests run
-  // it without realtime scheduling; a benchmark may ask for it, as a desktop runs it.
+  // The rig's client on the JACK server this process reaches already (the environment
+  // names it; under pw-jack it is PipeWire's), which it neither starts nor stops; null
+  // when none answers within timeout. The environment is left as it is.
+  static std::unique_ptr<TestJack> attach(
+      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+  // Starts jackd (sampleRate Hz, periodFrames frames per period) and waits until a
+  // client can connect; false when it did not come up in time (its output is then
+  // printed). A period is the transport's quantum: MIDI and audio move once per
+  // period. Tests run it without realtime scheduling; a benchmark may ask for it, as a
+  // desktop runs it. Users' servers run at 44100 or 48000 Hz.
   bool start(std::chrono::milliseconds timeout = std::chrono::seconds(10), int periodFrames = 32,
-             bool realtime = false);
-  // Ends the server as if it quit on its own: SIGTERM, then SIGKILL if it lingers.
+             bool realtime = false, int sampleRate = 22050);
+  // Ends the server as if it quit on its own: SIGTERM, then SIGKILL if it lingers. On an
+  // attached server only the rig's client goes.
   void stop();
   bool running();
 
   const std::string& serverName() const { return name_; }
+  // The server's rate and period as its clients see them; 0 when not reached.
+  uint32_t sampleRate() const;
+  uint32_t periodFrames() const;
 
   // Full names ("client:port") of the MIDI ports that send, in the server's order:
   // what a MIDI input port enumeration lists. Empty when the server is not running.
@@ -44,11 +60,18 @@ class TestJack {
   std::vector<std::string> midiSinks();
   // Full names of the ports connected to the port named.
   std::vector<std::string> connections(const std::string& port);
+  // Connects two ports by their full names; true once connected (also when they were).
+  bool connect(const std::string& source, const std::string& destination);
 
  private:
+  struct Attached {};
+  explicit TestJack(Attached);
+  bool openClient(std::chrono::milliseconds timeout);
+
   std::string name_;
   std::string logPath_;
   pid_t pid_ = -1;
+  bool attached_ = false;  // a server this object did not launch
   jack_client_t* client_ = nullptr;  // the rig's own client, for the queries above
 };
 

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -12,6 +13,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sqlite3.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +27,26 @@
 
 namespace fs = boost::filesystem;
 
+const char* const kSoundFontFolder = "/usr/share/sounds/sf2";
+
 namespace {
+
+// Exit status of a child that could not hide the SoundFonts.
+const int kNoPrivateMounts = 125;
+
+// In the child, before exec: a mount namespace of the program's own, whose mounts do
+// not reach back to the test's, with an empty folder where the SoundFonts are. Only
+// async-signal-safe calls: the test process has threads.
+bool hideSoundFonts() {
+  if (unshare(CLONE_NEWNS) != 0) return false;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  return mount("tmpfs", kSoundFontFolder, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0;
+}
+
+void say(int fd, const char* text) {
+  ssize_t ignored = write(fd, text, std::strlen(text));
+  (void)ignored;
+}
 
 std::chrono::milliseconds scaled(std::chrono::milliseconds timeout) {
   return std::chrono::milliseconds(static_cast<long long>(timeout.count() * testTimeScale()));
@@ -66,12 +88,17 @@ TestService::~TestService() {
 bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
   std::string program = path("pianocorvida-plugin");
   std::string outputFile = path("output.txt");
+  const bool hide = soundFonts_ == SoundFonts::Hidden && fs::is_directory(kSoundFontFolder);
   pid_ = fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
     int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
+    if (hide && !hideSoundFonts()) {
+      say(2, "test service: cannot hide the SoundFonts (a mount namespace needs root)\n");
+      _exit(kNoPrivateMounts);
+    }
     // Run from another folder: the service must find its files from its own path.
     if (chdir("/") != 0) _exit(126);
     execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));

@@ -2,6 +2,10 @@
 // countoff/ are copied there, so the service finds its files beside itself and
 // writes its log, database rows and cache there. Tests run in a private network
 // namespace (tests/in-netns.sh), so port 19420 is theirs alone.
+//
+// The program finds no SoundFont unless a test asks for them: it then plays the
+// accompaniment to the first system MIDI destination (the rig's test synthesizer), not
+// into a built-in synthesizer, and the message-exact tests keep their meaning.
 #pragma once
 
 #include <chrono>
@@ -14,6 +18,13 @@ class TestService {
   // Makes the install folder; copies db/ and countoff/ unless told not to.
   explicit TestService(bool withDatabase = true, bool withCountOff = true);
   ~TestService();  // kills a running service and removes the folder
+
+  // Hidden: the program runs in a mount namespace of its own with an empty tmpfs over
+  // kSoundFontFolder, as on a machine without a SoundFont package (nothing is hidden
+  // where the folder does not exist). Visible: it sees the system's files. Takes
+  // effect at the next start().
+  enum class SoundFonts { Hidden, Visible };
+  void setSoundFonts(SoundFonts choice) { soundFonts_ = choice; }
 
   // Starts the program; waits until port 19420 accepts connections when asked.
   bool start(bool waitForPort = true,
@@ -37,7 +48,11 @@ class TestService {
  private:
   std::string folder_;
   pid_t pid_ = -1;
+  SoundFonts soundFonts_ = SoundFonts::Hidden;
 };
+
+// Where Debian's SoundFont packages put their files.
+extern const char* const kSoundFontFolder;
 
 // How many times longer the service may take to start and stop in this run: the
 // PIANOCORVIDA_TEST_TIME_SCALE environment variable (1 when unset). A sanitizer build

@@ -3,8 +3,10 @@
 #include <RtMidi.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "tests/support/TestJack.h"
+#include "tests/support/TestKeyboard.h"
 #include "tests/support/TestService.h"
 
 TestSynth::TestSynth(TestJack& jack, const std::string& clientName, const std::string& portName)
@@ -55,4 +57,17 @@ void TestSynth::clear() {
 bool TestSynth::waitForCount(size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return arrived_.wait_for(lock, timeout, [&] { return messages_.size() >= count; });
+}
+
+bool TestSynth::hearsFrom(TestKeyboard& keyboard, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool heard = false;
+  while (!heard && std::chrono::steady_clock::now() < deadline) {
+    keyboard.send({0xFE});
+    heard = waitForCount(1, std::chrono::milliseconds(20));
+  }
+  // A probe still under way arrives after a cycle or two.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  clear();
+  return heard;
 }

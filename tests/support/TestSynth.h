@@ -17,6 +17,7 @@
 
 class RtMidiIn;
 class TestJack;
+class TestKeyboard;
 
 class TestSynth {
  public:
@@ -44,6 +45,12 @@ class TestSynth {
   void clear();
   // True once at least count messages have arrived; false when timeout passed first.
   bool waitForCount(size_t count, std::chrono::milliseconds timeout) const;
+  // Once a link from the keyboard is listed: sends Active Sensing from it every 20 ms
+  // until one arrives here, then forgets what arrived; false when none came within
+  // timeout. A listed link may not carry data yet: on PipeWire's JACK layer the
+  // messages of the first cycles after a connect are lost.
+  bool hearsFrom(TestKeyboard& keyboard,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(3));
 
  private:
   static void onMessage(double, std::vector<unsigned char>* bytes, void* self);
