@@ -138,6 +138,10 @@ void prepareProcess() {
   // serves such blocks from the arena of whichever of the event-loop threads handled
   // the message, where they stay resident after the message is done.
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  // The audio library opens Pulse streams with the server's default buffering (more
+  // than 100 ms on PipeWire), and the client library takes a latency request only from
+  // its environment: set it before any thread exists, for the service's own streams.
+  setenv("PULSE_LATENCY_MSEC", "10", 1);
   sigset_t set = dispatcherSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
