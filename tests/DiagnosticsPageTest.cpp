@@ -1,7 +1,7 @@
-// The diagnostics page in a real headless Chromium against the service on a JACK rig:
-// it loads from the service alone, shows the version, the installation id and the
-// test keyboard, shows keys as they are played, runs the sound check; other paths,
-// methods and host names get no page. An origin list that does not name the page is in
+// The diagnostics page in a real headless Chromium against the service on the 22050 Hz
+// JACK rig: it loads from the service alone, shows the version, the installation id
+// and the test keyboard, shows keys as they are played, runs the sound check; other
+// paths, methods and host names get no page. An origin list that does not name the page is in
 // place throughout: the service's own page is let through anyway.
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include "tests/support/TestBrowser.h"
 #include "tests/support/TestClient.h"
 #include "tests/support/TestHandshake.h"
-#include "tests/support/TestJack.h"
 #include "tests/support/TestKeyboard.h"
+#include "tests/support/TestRig.h"
 #include "tests/support/TestService.h"
 #include "tests/support/TestSynth.h"
 
@@ -34,21 +34,16 @@ long long wallClockMs() {
 class DiagnosticsPageTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    jack_ = std::make_unique<TestJack>();
-    ASSERT_TRUE(jack_->start());
-    // The service prepares songs only with a MIDI output; the synth comes first so that
-    // it is output port 0.
-    synth_ = std::make_unique<TestSynth>(*jack_, "Test Synth");
-    ASSERT_TRUE(synth_->plug());
-    piano_ = std::make_unique<TestKeyboard>(*jack_, "Test Piano");
-    ASSERT_TRUE(piano_->plug());
-    capture_ = std::make_unique<TestAudioCapture>();
-    ASSERT_TRUE(capture_->start());
-    service_ = std::make_unique<TestService>();
-    // A keyboard seen in an earlier session: the service takes it by itself.
-    storeDevice(*service_, piano_->name(), true, 21, 108);
-    writeFileBytes(service_->path("db/allowed-origins.txt"), "https://learn.example\n");
-    ASSERT_TRUE(service_->start());
+    // The service prepares songs only with a MIDI output: the rig's synthesizer. The
+    // rig's keyboard is stored as seen in an earlier session: the service takes it by
+    // itself.
+    TestRig::Settings settings;
+    settings.periodFrames = 32;
+    settings.realtime = false;
+    rig_ = std::make_unique<TestRig>(settings);
+    ASSERT_TRUE(rig_->start());
+    writeFileBytes(rig_->service().path("db/allowed-origins.txt"), "https://learn.example\n");
+    ASSERT_TRUE(rig_->startService());
     browser_ = std::make_unique<TestBrowser>();
     ASSERT_TRUE(browser_->start()) << "chromium is needed: scripts/install-deps.sh installs it";
     ASSERT_TRUE(browser_->open("http://localhost:19420/"));
@@ -58,13 +53,9 @@ class DiagnosticsPageTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     browser_.reset();
-    service_.reset();
-    capture_.reset();  // before the server ends
-    piano_.reset();
-    synth_.reset();
-    jack_.reset();
+    rig_.reset();
   }
-  void SetUp() override { ASSERT_TRUE(pageLoaded_ && service_->running()); }
+  void SetUp() override { ASSERT_TRUE(pageLoaded_ && rig_->service().running()); }
 
   static bool shows(const std::string& id, const std::string& wanted,
                     std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
@@ -74,7 +65,7 @@ class DiagnosticsPageTest : public ::testing::Test {
   // to the page's display of it (both on the wall clock), or -1 when it never showed.
   static long long playUntilShown(int note, int velocity, const std::string& pitch) {
     long long playedAt = wallClockMs();
-    piano_->noteOn(note, velocity);
+    piano().noteOn(note, velocity);
     if (!shows("key-pitch", pitch, std::chrono::seconds(5))) return -1;
     Json::Value shownAt =
         browser_->evaluate("Number(document.getElementById('key').dataset.shownAt)");
@@ -84,20 +75,14 @@ class DiagnosticsPageTest : public ::testing::Test {
     browser_->evaluate("document.getElementById('" + id + "').click()");
   }
 
-  static std::unique_ptr<TestJack> jack_;
-  static std::unique_ptr<TestSynth> synth_;
-  static std::unique_ptr<TestKeyboard> piano_;
-  static std::unique_ptr<TestAudioCapture> capture_;
-  static std::unique_ptr<TestService> service_;
+  static TestKeyboard& piano() { return rig_->keyboard(); }
+
+  static std::unique_ptr<TestRig> rig_;
   static std::unique_ptr<TestBrowser> browser_;
   static bool pageLoaded_;
 };
 
-std::unique_ptr<TestJack> DiagnosticsPageTest::jack_;
-std::unique_ptr<TestSynth> DiagnosticsPageTest::synth_;
-std::unique_ptr<TestKeyboard> DiagnosticsPageTest::piano_;
-std::unique_ptr<TestAudioCapture> DiagnosticsPageTest::capture_;
-std::unique_ptr<TestService> DiagnosticsPageTest::service_;
+std::unique_ptr<TestRig> DiagnosticsPageTest::rig_;
 std::unique_ptr<TestBrowser> DiagnosticsPageTest::browser_;
 bool DiagnosticsPageTest::pageLoaded_ = false;
 
@@ -112,7 +97,7 @@ TEST_F(DiagnosticsPageTest, ShowsTheServiceAndItsKeyboardsFromNothingElse) {
   EXPECT_EQ(browser_->evaluate(text("installation")), installationId);
   EXPECT_EQ(browser_->evaluate("[...document.querySelectorAll('#keyboards li')]"
                                ".map((item) => item.textContent).join('|')"),
-            piano_->name());
+            piano().name());
   EXPECT_EQ(browser_->evaluate(text("midi-system")),
             "not reported by the service; it sees 1 MIDI input(s) through it");
   // No stylesheet, script, image or font came from anywhere.
@@ -123,15 +108,15 @@ TEST_F(DiagnosticsPageTest, KeyTestShowsEachKeyAsItIsPlayed) {
   click("key-start");
   ASSERT_TRUE(shows("key-state", "Running: press a key on the keyboard."));
   // The page's keep-alive made the service open the keyboard.
-  ASSERT_TRUE(eventually([] { return serviceListensTo(*jack_, *piano_); }));
-  EXPECT_TRUE(shows("current", piano_->name()));
+  ASSERT_TRUE(eventually([] { return rig_->serviceListensToKeyboard(); }));
+  EXPECT_TRUE(shows("current", piano().name()));
 
   long long delay = playUntilShown(64, 127, "E");
   ASSERT_GE(delay, 0);
   std::cout << "key press to page: " << delay << " ms" << std::endl;
   EXPECT_EQ(browser_->evaluate(text("key-octave")), "4");
   EXPECT_EQ(browser_->evaluate(text("key-loudness")), "100 %");
-  piano_->noteOff(64);
+  piano().noteOff(64);
 
   delay = playUntilShown(61, 50, "C♯");
   ASSERT_GE(delay, 0);
@@ -139,16 +124,16 @@ TEST_F(DiagnosticsPageTest, KeyTestShowsEachKeyAsItIsPlayed) {
   EXPECT_EQ(browser_->evaluate(text("key-octave")), "4");
   EXPECT_EQ(browser_->evaluate(text("key-loudness")), "39 %");
   EXPECT_EQ(browser_->evaluate(text("key-count")), "2");
-  piano_->noteOff(61);
+  piano().noteOff(61);
 
   // Stopping releases the keyboard: the page was the only keep-alive connection.
   click("key-stop");
   EXPECT_TRUE(shows("key-state", "Not running."));
-  EXPECT_TRUE(eventually([] { return !serviceListensTo(*jack_, *piano_); }));
+  EXPECT_TRUE(eventually([] { return !rig_->serviceListensToKeyboard(); }));
 }
 
 TEST_F(DiagnosticsPageTest, SoundCheckPlaysTheCountOffAndABarOfMetronome) {
-  capture_->clear();
+  rig_->capture().clear();
   click("sound-start");
   EXPECT_TRUE(shows("sound-state", "Played: count-off of 2000 ms, then one bar of metronome.",
                     std::chrono::seconds(20)))
@@ -156,11 +141,11 @@ TEST_F(DiagnosticsPageTest, SoundCheckPlaysTheCountOffAndABarOfMetronome) {
   // Spoken beats from 0 to 1.5 s, then clicks on the bar's beats from 2 s on: a last
   // sound this late is a click, not a word.
   std::vector<TestAudioCapture::Clock::time_point> onsets =
-      capture_->onsets(0.05f, std::chrono::milliseconds(100));
+      rig_->capture().onsets(0.05f, std::chrono::milliseconds(100));
   ASSERT_GE(onsets.size(), 5u);
   EXPECT_GE(onsets.back() - onsets.front(), std::chrono::milliseconds(2800));
   // The sound check plays no accompaniment.
-  EXPECT_TRUE(synth_->messages().empty());
+  EXPECT_TRUE(rig_->synth().messages().empty());
   // A second run is not refused as "still playing": the first one was stopped.
   click("sound-start");
   EXPECT_TRUE(shows("sound-state", "Count-off (2000 ms)…", std::chrono::seconds(5)));

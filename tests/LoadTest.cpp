@@ -16,9 +16,9 @@
 #include "tests/support/TestClient.h"
 #include "tests/support/TestClientPool.h"
 #include "tests/support/TestCommandMix.h"
-#include "tests/support/TestJack.h"
 #include "tests/support/TestKeyboard.h"
 #include "tests/support/TestMidiFile.h"
+#include "tests/support/TestRig.h"
 #include "tests/support/TestService.h"
 #include "tests/support/TestSynth.h"
 
@@ -47,19 +47,16 @@ std::string song() {
 }  // namespace
 
 TEST(Load, TwoHundredConnectionsAreAnsweredWhileASongPlays) {
-  TestJack jack;
-  // Realtime and 256-frame periods, as the playback tests run it on a busy machine.
-  ASSERT_TRUE(jack.start(std::chrono::seconds(10), 256, true));
-  TestSynth synth(jack, "Load Synth");  // first MIDI input: the service's port 0
-  ASSERT_TRUE(synth.plug());
-  TestKeyboard piano(jack, "Load Piano");
-  ASSERT_TRUE(piano.plug());
-  TestService service;
-  storeDevice(service, piano.name(), true, 21, 108);
-  ASSERT_TRUE(service.start());
-  TestClient webApplication;
-  ASSERT_TRUE(connectWebApplication(webApplication));
-  ASSERT_TRUE(eventually([&] { return serviceListensTo(jack, piano); }, milliseconds(10000)));
+  // The 22050 Hz JACK rig as the playback tests run it; nothing listens to the sound.
+  TestRig::Settings settings;
+  settings.capture = false;
+  TestRig rig(settings);
+  ASSERT_TRUE(rig.start());
+  ASSERT_TRUE(rig.startService());
+  ASSERT_TRUE(rig.connectWebApplication(milliseconds(10000)));
+  TestSynth& synth = rig.synth();
+  TestKeyboard& piano = rig.keyboard();
+  TestService& service = rig.service();
 
   TestClient client;
   ASSERT_TRUE(client.connect());

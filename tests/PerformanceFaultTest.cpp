@@ -1,7 +1,7 @@
-// Faults during a performance on the real service: the keyboard unplugged and plugged
-// back, the web application going away, the service stopped by SIGTERM and the JACK
-// server ending. Through each the service must keep answering with well-formed
-// answers, lose no report and play again afterwards.
+// Faults during a performance on the real service, on the 22050 Hz JACK rig: the
+// keyboard unplugged and plugged back, the web application going away, the service
+// stopped by SIGTERM and the JACK server ending. Through each the service must keep
+// answering with well-formed answers, lose no report and play again afterwards.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,9 +13,9 @@
 #include "tests/support/DeviceChecks.h"
 #include "tests/support/PerformanceRequests.h"
 #include "tests/support/TestClient.h"
-#include "tests/support/TestJack.h"
 #include "tests/support/TestKeyboard.h"
 #include "tests/support/TestMidiFile.h"
+#include "tests/support/TestRig.h"
 #include "tests/support/TestService.h"
 #include "tests/support/TestSynth.h"
 
@@ -58,41 +58,27 @@ const int kLongNotes = 24;  // 6 s: long enough for a fault and a recovery insid
 class PerformanceFault : public ::testing::Test {
  protected:
   void SetUp() override {
-    jack_ = std::make_unique<TestJack>();
-    // As the playback tests run it: realtime where allowed, 256-frame periods.
-    ASSERT_TRUE(jack_->start(std::chrono::seconds(10), 256, true));
-    ASSERT_TRUE(plugInstruments());
-    service_ = std::make_unique<TestService>();
-    storeDevice(*service_, piano_->name(), true, 21, 108);
-    ASSERT_TRUE(service_->start());
-    ASSERT_TRUE(connectApplication());
+    // As the playback tests run it (realtime where allowed, 256-frame periods), with
+    // nothing listening to the sound.
+    TestRig::Settings settings;
+    settings.capture = false;
+    rig_ = std::make_unique<TestRig>(settings);
+    ASSERT_TRUE(rig_->start());
+    ASSERT_TRUE(rig_->startService());
+    ASSERT_TRUE(rig_->connectWebApplication());
     ASSERT_TRUE(client_.connect());
     ASSERT_EQ(client_.call(6, cacheSongData(kSongId, songOf(kLongNotes)))["data"]["code"], 0);
   }
   void TearDown() override {
-    if (HasFailure() && service_) {
-      std::fprintf(stderr, "--- service log\n%s\n", service_->log().c_str());
+    if (HasFailure() && rig_) {
+      std::fprintf(stderr, "--- service log\n%s\n", service().log().c_str());
     }
-    webApplication_.reset();
-    service_.reset();
-    piano_.reset();
-    synth_.reset();
-    jack_.reset();
+    rig_.reset();
   }
 
-  // A synthesizer first, so that the service's output port 0 reaches it, then the
-  // learner's keyboard; fresh clients, as after a server start.
-  bool plugInstruments() {
-    synth_ = std::make_unique<TestSynth>(*jack_, "Test Synth");
-    piano_ = std::make_unique<TestKeyboard>(*jack_, "Test Piano");
-    return synth_->plug() && piano_->plug();
-  }
-  // The web application connects and the service opens the keyboard for it.
-  bool connectApplication(std::chrono::milliseconds within = std::chrono::seconds(5)) {
-    webApplication_ = std::make_unique<TestClient>();
-    return connectWebApplication(*webApplication_) &&
-           eventually([this] { return serviceListensTo(*jack_, *piano_); }, within);
-  }
+  TestSynth& synth() { return rig_->synth(); }
+  TestKeyboard& piano() { return rig_->keyboard(); }
+  TestService& service() { return rig_->service(); }
 
   // Prepares the cached song up to endTime and plays it from now; the play answer.
   Json::Value startSong(TestClient& client, int endTime, const std::string& tempo = "240") {
@@ -111,28 +97,24 @@ class PerformanceFault : public ::testing::Test {
     return stopper.call(10, Json::Value(), "test-client", milliseconds(kLong));
   }
   void press(int note) {
-    piano_->noteOn(note, 90);
-    piano_->noteOff(note);
+    piano().noteOn(note, 90);
+    piano().noteOff(note);
   }
   // A whole performance: played, one key pressed, every message heard, and the key in
   // the stop's report.
   void expectPerformanceWorks() {
-    synth_->clear();
+    synth().clear();
     TestClient client;
     ASSERT_TRUE(client.connect());
     ASSERT_EQ(startSong(client, 1000)["responseCode"], 0);
     press(62);
-    EXPECT_TRUE(synth_->waitForCount(8, milliseconds(5000))) << synth_->messages().size();
+    EXPECT_TRUE(synth().waitForCount(8, milliseconds(5000))) << synth().messages().size();
     std::vector<std::string> notes;
     EXPECT_TRUE(isReport(stopFromNewClient()["data"], &notes));
     EXPECT_EQ(notes, std::vector<std::string>{"D4"});
   }
 
-  std::unique_ptr<TestJack> jack_;
-  std::unique_ptr<TestSynth> synth_;
-  std::unique_ptr<TestKeyboard> piano_;
-  std::unique_ptr<TestService> service_;
-  std::unique_ptr<TestClient> webApplication_;
+  std::unique_ptr<TestRig> rig_;
   TestClient client_;
 };
 
@@ -142,21 +124,21 @@ TEST_F(PerformanceFault, KeyboardUnpluggedAndPluggedBackMidSongKeepsThePlayingAn
   ASSERT_EQ(startSong(client_, kLongNotes * 250)["responseCode"], 0);
   press(60);
   const char* const portGone = "cvMidiIn.getPortCount = 0 -- cvMidiIn port is open";
-  size_t goneBefore = countOf(service_->output(), portGone);
-  piano_->release();
-  ASSERT_TRUE(eventually([&] { return countOf(service_->output(), portGone) > goneBefore; }))
+  size_t goneBefore = countOf(service().output(), portGone);
+  piano().release();
+  ASSERT_TRUE(eventually([&] { return countOf(service().output(), portGone) > goneBefore; }))
       << "the service did not see the keyboard go";
-  ASSERT_TRUE(piano_->plug());
-  ASSERT_TRUE(eventually([this] { return serviceListensTo(*jack_, *piano_); }));
+  ASSERT_TRUE(piano().plug());
+  ASSERT_TRUE(eventually([this] { return rig_->serviceListensToKeyboard(); }));
   press(64);
 
   // The whole song is heard: the keyboard going did not stop the accompaniment.
-  EXPECT_TRUE(synth_->waitForCount(2 * kLongNotes, milliseconds(10000)))
-      << synth_->messages().size();
+  EXPECT_TRUE(synth().waitForCount(2 * kLongNotes, milliseconds(10000)))
+      << synth().messages().size();
   std::vector<std::string> notes;
   EXPECT_TRUE(isReport(stopFromNewClient()["data"], &notes));
   EXPECT_EQ(notes, (std::vector<std::string>{"C4", "E4"}));
-  EXPECT_TRUE(service_->running());
+  EXPECT_TRUE(service().running());
 }
 
 TEST_F(PerformanceFault, WebApplicationLeavingStopsThePerformanceAndTheServiceGoesOn) {
@@ -169,17 +151,17 @@ TEST_F(PerformanceFault, WebApplicationLeavingStopsThePerformanceAndTheServiceGo
     answer = startSong(client, kLongNotes * 250, "60");
   });
   std::this_thread::sleep_for(milliseconds(1500));
-  webApplication_->close();
+  rig_->webApplication().close();
   player.join();
   EXPECT_EQ(answer["responseCode"], 0) << answer;
   std::vector<std::string> notes;
   EXPECT_TRUE(isReport(stopFromNewClient()["data"], &notes));
   EXPECT_TRUE(notes.empty());
-  EXPECT_EQ(synth_->messages().size(), 0u);
+  EXPECT_EQ(synth().messages().size(), 0u);
 
   // While the play command waits for its start time, with a stop waiting for it: the
   // performance never begins, and the stop reports at once instead of timing out.
-  ASSERT_TRUE(connectApplication());
+  ASSERT_TRUE(rig_->connectWebApplication());
   Excerpt excerpt;
   excerpt.songId = kSongId;
   ASSERT_EQ(client_.call(9, countOffData(excerpt))["responseCode"], 0);
@@ -195,45 +177,44 @@ TEST_F(PerformanceFault, WebApplicationLeavingStopsThePerformanceAndTheServiceGo
     stopped = stopFromNewClient();
   });
   std::this_thread::sleep_for(milliseconds(1000));
-  webApplication_->close();
+  rig_->webApplication().close();
   player.join();
   stopper.join();
   EXPECT_EQ(answer["responseCode"], 0) << answer;
   EXPECT_TRUE(isReport(stopped["data"], &notes));
   std::this_thread::sleep_for(milliseconds(kCountOffMs + 500));
-  EXPECT_EQ(synth_->messages().size(), 0u);
+  EXPECT_EQ(synth().messages().size(), 0u);
 
   // During the accompaniment: it stops, and the keys pressed before are reported.
-  ASSERT_TRUE(connectApplication());
+  ASSERT_TRUE(rig_->connectWebApplication());
   ASSERT_EQ(startSong(client_, kLongNotes * 250)["responseCode"], 0);
-  ASSERT_TRUE(synth_->waitForCount(2, milliseconds(3000)));
+  ASSERT_TRUE(synth().waitForCount(2, milliseconds(3000)));
   press(60);
   std::this_thread::sleep_for(milliseconds(100));
-  webApplication_->close();
+  rig_->webApplication().close();
   std::this_thread::sleep_for(milliseconds(1000));
-  size_t heard = synth_->messages().size();
+  size_t heard = synth().messages().size();
   std::this_thread::sleep_for(milliseconds(1000));
-  EXPECT_EQ(synth_->messages().size(), heard);
+  EXPECT_EQ(synth().messages().size(), heard);
   EXPECT_LT(heard, 2u * kLongNotes);
   EXPECT_TRUE(isReport(stopFromNewClient()["data"], &notes));
   EXPECT_EQ(notes, std::vector<std::string>{"C4"});
 
-  ASSERT_TRUE(connectApplication());
+  ASSERT_TRUE(rig_->connectWebApplication());
   expectPerformanceWorks();
 }
 
 TEST_F(PerformanceFault, SigtermMidSongEndsCleanlyAndARestartPlaysTheCachedSong) {
   ASSERT_EQ(startSong(client_, kLongNotes * 250)["responseCode"], 0);
-  ASSERT_TRUE(synth_->waitForCount(2, milliseconds(3000)));
+  ASSERT_TRUE(synth().waitForCount(2, milliseconds(3000)));
   press(60);
-  EXPECT_EQ(service_->stop(milliseconds(10000)), 0);
-  EXPECT_TRUE(contains(service_->log(), "[ServiceStatus] state 1, controls accepted 0"));
-  EXPECT_EQ(sqlQuery(service_->databasePath(), "PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(service().stop(milliseconds(10000)), 0);
+  EXPECT_TRUE(contains(service().log(), "[ServiceStatus] state 1, controls accepted 0"));
+  EXPECT_EQ(sqlQuery(service().databasePath(), "PRAGMA integrity_check"), "ok");
 
   // The same install folder: the song is still cached, the keyboard still known.
-  webApplication_.reset();
-  ASSERT_TRUE(service_->start());
-  ASSERT_TRUE(connectApplication(std::chrono::seconds(10)));
+  ASSERT_TRUE(service().start());
+  ASSERT_TRUE(rig_->connectWebApplication(std::chrono::seconds(10)));
   expectPerformanceWorks();
 }
 
@@ -248,19 +229,18 @@ TEST_F(PerformanceFault, JackServerEndingIdleOrMidPerformanceIsSurvivedAndANewSe
       std::this_thread::sleep_for(milliseconds(1500));
     } else if (moment == kMidSong) {
       ASSERT_EQ(startSong(client_, kLongNotes * 250)["responseCode"], 0);
-      ASSERT_TRUE(synth_->waitForCount(2, milliseconds(3000)));
+      ASSERT_TRUE(synth().waitForCount(2, milliseconds(3000)));
       press(60);
       std::this_thread::sleep_for(milliseconds(100));
     }
-    jack_->stop();
+    rig_->stopServer();
     if (player.joinable()) {
       player.join();
       EXPECT_EQ(answer["responseCode"], 0) << answer;
     }
     // libjack frees the clients of an ended server at the next client it opens: the
     // rig's own go first, before a new server is reached.
-    piano_.reset();
-    synth_.reset();
+    rig_->dropClients();
 
     // Commands keep answering: no keyboard is left, and a stop still reports.
     TestClient client;
@@ -271,12 +251,11 @@ TEST_F(PerformanceFault, JackServerEndingIdleOrMidPerformanceIsSurvivedAndANewSe
     EXPECT_TRUE(isReport(stopFromNewClient()["data"], &notes));
     EXPECT_EQ(notes, moment == kMidSong ? std::vector<std::string>{"C4"}
                                         : std::vector<std::string>{});
-    ASSERT_TRUE(service_->running());
+    ASSERT_TRUE(service().running());
 
     // A new server: the service finds the keyboard on it and plays to it.
-    ASSERT_TRUE(jack_->start(std::chrono::seconds(10), 256, true));
-    ASSERT_TRUE(plugInstruments());
-    ASSERT_TRUE(eventually([this] { return serviceListensTo(*jack_, *piano_); },
+    ASSERT_TRUE(rig_->restartServer());
+    ASSERT_TRUE(eventually([this] { return rig_->serviceListensToKeyboard(); },
                            std::chrono::seconds(10)));
     expectPerformanceWorks();
   }

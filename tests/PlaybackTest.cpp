@@ -1,6 +1,7 @@
 // Performances end to end on the real service: songs cached by the web application's
 // commands, prepared (9), played (12) to a test synthesizer on a JACK server while a
-// test keyboard plays along, and stopped (10) with the report of the keys pressed.
+// test keyboard plays along, and stopped (10) with the report of the keys pressed;
+// on the 22050 Hz JACK rig.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,9 +14,9 @@
 #include "tests/support/PerformanceRequests.h"
 #include "tests/support/TestAudioCapture.h"
 #include "tests/support/TestClient.h"
-#include "tests/support/TestJack.h"
 #include "tests/support/TestKeyboard.h"
 #include "tests/support/TestMidiFile.h"
+#include "tests/support/TestRig.h"
 #include "tests/support/TestService.h"
 #include "tests/support/TestSynth.h"
 
@@ -84,44 +85,32 @@ const long kLong = 30000;  // ms an answer may take when a performance is in it
 class Playback : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    jack_ = std::make_unique<TestJack>();
     // Realtime where the system allows it, and 256-frame periods (11.6 ms): on a busy
     // machine a server that misses its cycles drops MIDI and stretches the captured
     // sound. The timing checks below allow for the quantum; bench/playback_bench
     // measures with short periods.
-    ASSERT_TRUE(jack_->start(std::chrono::seconds(10), 256, true));
-    // First MIDI input port on the server: the service's output port 0 reaches it.
-    synth_ = std::make_unique<TestSynth>(*jack_, "Test Synth");
-    ASSERT_TRUE(synth_->plug());
-    piano_ = std::make_unique<TestKeyboard>(*jack_, "Test Piano");
-    ASSERT_TRUE(piano_->plug());
-    capture_ = std::make_unique<TestAudioCapture>();
-    ASSERT_TRUE(capture_->start());
-    service_ = std::make_unique<TestService>();
-    storeDevice(*service_, piano_->name(), true, 21, 108);
-    ASSERT_TRUE(service_->start());
-    webApplication_ = std::make_unique<TestClient>();
-    ASSERT_TRUE(connectWebApplication(*webApplication_));
-    ASSERT_TRUE(eventually([] { return serviceListensTo(*jack_, *piano_); }));
+    rig_ = std::make_unique<TestRig>(TestRig::Kind::Jack22050);
+    ASSERT_TRUE(rig_->start());
+    ASSERT_TRUE(rig_->startService());
+    ASSERT_TRUE(rig_->connectWebApplication());
+    ready_ = true;
   }
-  static void TearDownTestSuite() {
-    webApplication_.reset();
-    service_.reset();
-    piano_.reset();
-    synth_.reset();
-    capture_.reset();
-    jack_.reset();
-  }
+  static void TearDownTestSuite() { rig_.reset(); }
   void SetUp() override {
-    ASSERT_TRUE(service_ && service_->running());
+    ASSERT_TRUE(ready_ && service().running());
     ASSERT_TRUE(client_.connect());
     ASSERT_TRUE(stopper_.connect());
-    synth_->clear();
+    synth().clear();
   }
   void TearDown() override {
     stopper_.call(10);
-    EXPECT_TRUE(service_->running());
+    EXPECT_TRUE(service().running());
   }
+
+  static TestSynth& synth() { return rig_->synth(); }
+  static TestKeyboard& piano() { return rig_->keyboard(); }
+  static TestAudioCapture& capture() { return rig_->capture(); }
+  static TestService& service() { return rig_->service(); }
 
   Json::Value cache(int songId, const std::string& bytes) {
     return client_.call(6, cacheSongData(songId, bytes))["data"];
@@ -144,22 +133,14 @@ class Playback : public ::testing::Test {
   }
   Json::Value stop() { return stopper_.call(10, Json::Value(), "test-client", milliseconds(kLong)); }
 
-  static std::unique_ptr<TestJack> jack_;
-  static std::unique_ptr<TestSynth> synth_;
-  static std::unique_ptr<TestAudioCapture> capture_;
-  static std::unique_ptr<TestKeyboard> piano_;
-  static std::unique_ptr<TestService> service_;
-  static std::unique_ptr<TestClient> webApplication_;
+  static std::unique_ptr<TestRig> rig_;
+  static bool ready_;
   TestClient client_;
   TestClient stopper_;  // the stop command arrives on a connection of its own
 };
 
-std::unique_ptr<TestJack> Playback::jack_;
-std::unique_ptr<TestSynth> Playback::synth_;
-std::unique_ptr<TestAudioCapture> Playback::capture_;
-std::unique_ptr<TestKeyboard> Playback::piano_;
-std::unique_ptr<TestService> Playback::service_;
-std::unique_ptr<TestClient> Playback::webApplication_;
+std::unique_ptr<TestRig> Playback::rig_;
+bool Playback::ready_ = false;
 
 }  // namespace
 
@@ -169,7 +150,7 @@ TEST_F(Playback, BeforeAnySongStopReportsNothingAndPlayHasNothingToPlay) {
   Json::Value answer = play(startTimeText(milliseconds(0)));
   EXPECT_EQ(answer["responseCode"], 2);
   EXPECT_EQ(answer["errorMessage"], kNotFound);
-  EXPECT_EQ(synth_->messages().size(), 0u);
+  EXPECT_EQ(synth().messages().size(), 0u);
 }
 
 TEST_F(Playback, CountOffAnswersTheExpectedLengthOrRefusesTheSong) {
@@ -218,7 +199,7 @@ TEST_F(Playback, CountOffAnswersTheExpectedLengthOrRefusesTheSong) {
   answer = client_.call(9, data);
   EXPECT_EQ(answer["responseCode"], 2);
   EXPECT_TRUE(answer["data"].isNull()) << answer;
-  EXPECT_TRUE(contains(service_->log(), "[CvCountOffFlow] compose data error: "));
+  EXPECT_TRUE(contains(service().log(), "[CvCountOffFlow] compose data error: "));
 
   // Prepared but never played: the stop command says so and changes nothing.
   excerpt = Excerpt();
@@ -256,16 +237,16 @@ TEST_F(Playback, BrokenSongFilesAreRefusedAndTheServiceGoesOn) {
   };
   int songId = 500;
   for (const auto& file : files) {
-    writeFileBytes(service_->cachePath(std::to_string(++songId)), file.second);
+    writeFileBytes(service().cachePath(std::to_string(++songId)), file.second);
     Excerpt excerpt;
     excerpt.songId = songId;
     Json::Value answer = countOff(excerpt);
     EXPECT_EQ(answer["responseCode"], 2) << file.first;
     EXPECT_EQ(answer["data"]["message"], kNotFound) << file.first;
-    ASSERT_TRUE(service_->running()) << file.first;
+    ASSERT_TRUE(service().running()) << file.first;
   }
-  EXPECT_TRUE(contains(service_->log(), "[CvMidiTaskPlayer] exeption when parse midi file"));
-  EXPECT_TRUE(contains(service_->log(),
+  EXPECT_TRUE(contains(service().log(), "[CvMidiTaskPlayer] exeption when parse midi file"));
+  EXPECT_TRUE(contains(service().log(),
                        "Parse FAIL, cvMidiTickEventsStarted == cvMidiTickEventsStoped"));
   // A refused song is not played by a play command after it.
   Json::Value answer = play(startTimeText(milliseconds(0)));
@@ -288,8 +269,8 @@ TEST_F(Playback, PerformanceSendsTheSongOnTimeAndReportsTheKeysAgainstTheBeat) {
   std::thread learner([&] {
     for (const auto& press : presses) {
       std::this_thread::sleep_until(countOffStart + milliseconds(press.first));
-      piano_->noteOn(press.second, 90);
-      piano_->noteOff(press.second);
+      piano().noteOn(press.second, 90);
+      piano().noteOff(press.second);
     }
   });
   Json::Value answer = play(startTime);
@@ -303,11 +284,11 @@ TEST_F(Playback, PerformanceSendsTheSongOnTimeAndReportsTheKeysAgainstTheBeat) {
   EXPECT_EQ(refused["errorMessage"], kPlaying);
   EXPECT_EQ(play(startTimeText(milliseconds(0)))["errorMessage"], kPlaying);
 
-  ASSERT_TRUE(synth_->waitForCount(kPerformance.size(), milliseconds(5000)));
+  ASSERT_TRUE(synth().waitForCount(kPerformance.size(), milliseconds(5000)));
   // The song ends by itself; the report is still given.
   ASSERT_TRUE(eventually(
-      [] { return contains(service_->log(), "[CvMidiTaskPlayer] - DONE PLAY MIDI SONG"); }));
-  std::vector<TestSynth::Message> heard = synth_->messages();
+      [] { return contains(service().log(), "[CvMidiTaskPlayer] - DONE PLAY MIDI SONG"); }));
+  std::vector<TestSynth::Message> heard = synth().messages();
   ASSERT_EQ(heard.size(), kPerformance.size());
   for (size_t i = 0; i < heard.size(); ++i) {
     EXPECT_EQ(heard[i].bytes, kPerformance[i].bytes) << "message " << i;
@@ -332,9 +313,9 @@ TEST_F(Playback, PerformanceSendsTheSongOnTimeAndReportsTheKeysAgainstTheBeat) {
   EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
 
   // The same prepared song plays again without a new count-off.
-  synth_->clear();
+  synth().clear();
   EXPECT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
-  EXPECT_TRUE(synth_->waitForCount(kPerformance.size(), milliseconds(5000)));
+  EXPECT_TRUE(synth().waitForCount(kPerformance.size(), milliseconds(5000)));
 }
 
 TEST_F(Playback, StopDuringTheCountOffEndsEverything) {
@@ -357,8 +338,8 @@ TEST_F(Playback, StopDuringTheCountOffEndsEverything) {
   EXPECT_LT(steady_clock::now() - sent, milliseconds(6500));
   EXPECT_EQ(report["data"], parseJson(R"({"eventList":[]})"));
   std::this_thread::sleep_for(milliseconds(1000));
-  EXPECT_EQ(synth_->messages().size(), 0u);
-  EXPECT_TRUE(contains(service_->log(), "[CvCountOffSound::PlayCountOff] - BREAK BECAUSE IS_PLAY_MUSIC=FALSE"));
+  EXPECT_EQ(synth().messages().size(), 0u);
+  EXPECT_TRUE(contains(service().log(), "[CvCountOffSound::PlayCountOff] - BREAK BECAUSE IS_PLAY_MUSIC=FALSE"));
   EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
 }
 
@@ -366,7 +347,7 @@ TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
   TestMidiFile song(1, 480);
   song.track().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).noteOn(15360, 0, 62, 100);  // 8 s rest
   Excerpt excerpt = playSong(2, song.bytes(), 9000);
-  ASSERT_TRUE(synth_->waitForCount(2, milliseconds(3000)));
+  ASSERT_TRUE(synth().waitForCount(2, milliseconds(3000)));
 
   // Inside the rest the performance is still on. The service's own output port is
   // open now, and is not offered as a keyboard.
@@ -374,7 +355,7 @@ TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
   ASSERT_TRUE(tester.connect());
   EXPECT_EQ(tester.call(8)["data"]["code"], 6);
   std::string devices = Json::FastWriter().write(tester.call(3)["data"]);
-  EXPECT_TRUE(contains(devices, piano_->name())) << devices;
+  EXPECT_TRUE(contains(devices, piano().name())) << devices;
   EXPECT_FALSE(contains(devices, "RtMidi Output Client")) << devices;
   EXPECT_EQ(countOff(excerpt)["responseCode"], 7);
 
@@ -383,8 +364,8 @@ TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
   // The accompaniment wakes at once, and the song can be prepared again right away.
   EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
   EXPECT_LT(steady_clock::now() - stopped, milliseconds(2000));
-  EXPECT_TRUE(contains(service_->log(), "CvMidiTaskPlayer::PlayBack() -- BREAK BECAUSE TIMEOUT"));
-  EXPECT_EQ(synth_->messages().size(), 2u);
+  EXPECT_TRUE(contains(service().log(), "CvMidiTaskPlayer::PlayBack() -- BREAK BECAUSE TIMEOUT"));
+  EXPECT_EQ(synth().messages().size(), 2u);
 }
 
 TEST_F(Playback, StartTimesAreWaitedForAndABadOneLeavesTheServiceFree) {
@@ -428,7 +409,7 @@ TEST_F(Playback, StartTimesAreWaitedForAndABadOneLeavesTheServiceFree) {
   stopping.join();
   EXPECT_GE(answered - sent, milliseconds(1900));
   EXPECT_EQ(report["data"], parseJson(R"({"eventList":[]})"));
-  EXPECT_EQ(synth_->messages().size(), 0u);
+  EXPECT_EQ(synth().messages().size(), 0u);
 }
 
 TEST_F(Playback, CountOffWordsAndMetronomeClicksReachTheAudioGraphOnTheBeat) {
@@ -437,7 +418,7 @@ TEST_F(Playback, CountOffWordsAndMetronomeClicksReachTheAudioGraphOnTheBeat) {
   excerpt.songId = 1;
   excerpt.tempo = "120";  // ticks of 500 ms: every word ends before the next begins
   ASSERT_EQ(countOff(excerpt)["data"]["duration"], 2000);
-  capture_->clear();
+  capture().clear();
 
   // Metronome only: four words a tick apart, then one click per beat of the excerpt
   // (measure 1, beats 1 to 4), on the accompaniment's beat.
@@ -446,7 +427,7 @@ TEST_F(Playback, CountOffWordsAndMetronomeClicksReachTheAudioGraphOnTheBeat) {
   ASSERT_EQ(play(startTimeText(ahead), 0, 50)["responseCode"], 0);
   std::this_thread::sleep_for(milliseconds(4 * 500 + 500));
   std::vector<int> onsets;
-  for (auto onset : capture_->onsets(0.02f, milliseconds(60))) {
+  for (auto onset : capture().onsets(0.02f, milliseconds(60))) {
     onsets.push_back(static_cast<int>(
         std::chrono::duration_cast<milliseconds>(onset - countOffStart).count()));
   }
@@ -455,7 +436,7 @@ TEST_F(Playback, CountOffWordsAndMetronomeClicksReachTheAudioGraphOnTheBeat) {
   // Within a few periods of the beat; opening a stream on the beat would be late by
   // 50 to 200 ms.
   for (size_t i = 0; i < due.size(); ++i) EXPECT_NEAR(onsets[i], due[i], 70) << i;
-  EXPECT_EQ(synth_->messages().size(), 0u);
+  EXPECT_EQ(synth().messages().size(), 0u);
 
   // Nothing ends a metronome-only performance but the stop command.
   EXPECT_EQ(countOff(excerpt)["responseCode"], 7);
@@ -468,13 +449,13 @@ TEST_F(Playback, EndingTheSessionLetsTheSongPlayOnInTime) {
   song.track().noteOn(0, 0, 60, 100).noteOff(480, 0, 60).noteOn(480, 0, 62, 100).noteOff(
       7680, 0, 62);  // 250 ms, 500 ms, then 4 s later
   Excerpt excerpt = playSong(3, song.bytes(), 5000);
-  ASSERT_TRUE(synth_->waitForCount(1, milliseconds(2000)));
+  ASSERT_TRUE(synth().waitForCount(1, milliseconds(2000)));
   EXPECT_EQ(client_.call(25)["responseCode"], 0);
 
   // The rest of the song keeps its times instead of going out at once, and no other
   // song is loaded under it.
-  ASSERT_TRUE(synth_->waitForCount(3, milliseconds(2000)));
-  std::vector<TestSynth::Message> heard = synth_->messages();
+  ASSERT_TRUE(synth().waitForCount(3, milliseconds(2000)));
+  std::vector<TestSynth::Message> heard = synth().messages();
   auto at = [&](size_t i) {
     return std::chrono::duration_cast<milliseconds>(heard[i].arrival - heard[0].arrival).count();
   };
@@ -489,15 +470,15 @@ TEST_F(Playback, EndingTheSessionLetsTheSongPlayOnInTime) {
 // Last: it takes the synthesizer away.
 TEST_F(Playback, WithoutASynthesizerNothingIsPlayedIntoTheKeyboardInput) {
   ASSERT_EQ(cache(1, performanceSong())["code"], 0);
-  ASSERT_TRUE(synth_->unplug());
+  ASSERT_TRUE(synth().unplug());
   // The only MIDI destination left is the service's own keyboard input.
   Excerpt excerpt;
   excerpt.songId = 1;
   Json::Value answer = countOff(excerpt);
   EXPECT_EQ(answer["responseCode"], 2);
   EXPECT_EQ(answer["data"]["message"], kNotFound);
-  EXPECT_TRUE(contains(service_->log(), "[CvMidiTaskPlayer] RtMidiout have not output port"));
-  ASSERT_TRUE(synth_->plug());
+  EXPECT_TRUE(contains(service().log(), "[CvMidiTaskPlayer] RtMidiout have not output port"));
+  ASSERT_TRUE(synth().plug());
   EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
 }
 
@@ -509,12 +490,12 @@ TEST_F(Playback, AfterAHiccupLateTicksGoOutAtOnceAndTheSongCatchesUp) {
   TestMidiFile::Track& track = song.track();
   for (int n = 0; n < 40; ++n) track.noteOn(n == 0 ? 0 : 10, 0, 40 + n, 100);
   playSong(4, song.bytes(), 1000);
-  ASSERT_TRUE(synth_->waitForCount(1, milliseconds(3000)));
-  ::kill(service_->pid(), SIGSTOP);
+  ASSERT_TRUE(synth().waitForCount(1, milliseconds(3000)));
+  ::kill(service().pid(), SIGSTOP);
   std::this_thread::sleep_for(milliseconds(150));
-  ::kill(service_->pid(), SIGCONT);
-  ASSERT_TRUE(synth_->waitForCount(40, milliseconds(3000)));
-  std::vector<TestSynth::Message> heard = synth_->messages();
+  ::kill(service().pid(), SIGCONT);
+  ASSERT_TRUE(synth().waitForCount(40, milliseconds(3000)));
+  std::vector<TestSynth::Message> heard = synth().messages();
   auto span = std::chrono::duration_cast<milliseconds>(heard.back().arrival - heard.front().arrival);
   EXPECT_LT(span.count(), 150 + 120);
   EXPECT_EQ(heard.back().bytes, (Bytes{0x90, 79, 127}));

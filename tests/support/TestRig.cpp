@@ -21,7 +21,8 @@ const int kDesktopJackPeriod = 256;
 
 }  // namespace
 
-TestRig::TestRig(const Settings& settings) : settings_(settings) {
+TestRig::TestRig(const Settings& settings)
+    : settings_(settings), service_(std::make_unique<TestService>()) {
   if (settings_.kind == Kind::PipeWire) {
     pipeWire_ = std::make_unique<TestPipeWire>();
   } else {
@@ -64,7 +65,6 @@ const char* TestRig::nameOf(Kind kind) {
 
 bool TestRig::start() {
   if (!startServer() || !plugClients()) return false;
-  service_ = std::make_unique<TestService>();
   storeDevice(*service_, keyboard_->name(), true, 21, 108);
   return true;
 }
@@ -109,7 +109,7 @@ bool TestRig::plugClients() {
   return false;
 }
 
-bool TestRig::startService() { return service_ && service_->start(); }
+bool TestRig::startService() { return service_->start(); }
 
 bool TestRig::connectWebApplication(std::chrono::milliseconds within) {
   webApplication_ = std::make_unique<TestClient>();

@@ -50,10 +50,10 @@ class TestRig {
   static const char* nameOf(Kind kind);
 
   // Starts the servers, plugs the synthesizer and then the keyboard, starts the
-  // capture, and makes the service (not started yet) with the keyboard stored as the
-  // one of an earlier session (lowest note 21, highest 108); the test may set the
-  // service up further before startService(). False, with the reason printed, when
-  // something did not come up.
+  // capture, and stores the keyboard in the service's database as the one of an
+  // earlier session (lowest note 21, highest 108); the test may set the service up
+  // further before startService(). False, with the reason printed, when something did
+  // not come up.
   bool start();
   // Starts the service and waits until it accepts connections.
   bool startService();
@@ -82,7 +82,7 @@ class TestRig {
   TestSynth& synth() { return *synth_; }
   TestKeyboard& keyboard() { return *keyboard_; }
   TestAudioCapture& capture() { return *capture_; }  // when Settings::capture
-  TestService& service() { return *service_; }
+  TestService& service() { return *service_; }  // made with the rig, not started
   TestClient& webApplication() { return *webApplication_; }  // after connectWebApplication()
   TestPipeWire* pipeWire() { return pipeWire_.get(); }  // null on the JACK kinds
 
