@@ -468,18 +468,27 @@ TEST_F(Playback, EndingTheSessionLetsTheSongPlayOnInTime) {
 }
 
 // Last: it takes the synthesizer away.
-TEST_F(Playback, WithoutASynthesizerNothingIsPlayedIntoTheKeyboardInput) {
+TEST_F(Playback, WithoutASynthesizerNothingIsPlayedIntoTheKeyboardInputOrAThroughPort) {
   ASSERT_EQ(cache(1, performanceSong())["code"], 0);
   ASSERT_TRUE(synth().unplug());
-  // The only MIDI destination left is the service's own keyboard input.
+  // The MIDI destinations left are the service's own keyboard input and a through port,
+  // as ALSA's "Midi Through" appears on JACK: neither makes a sound.
+  TestSynth through(rig_->jack(), "Midi Through", "Midi Through Port-0");
+  ASSERT_TRUE(through.plug());
   Excerpt excerpt;
   excerpt.songId = 1;
   Json::Value answer = countOff(excerpt);
   EXPECT_EQ(answer["responseCode"], 2);
   EXPECT_EQ(answer["data"]["message"], kNotFound);
   EXPECT_TRUE(contains(service().log(), "[CvMidiTaskPlayer] RtMidiout have not output port"));
+  // Without a SoundFont, the log said once what to install.
+  const std::string log = service().log();
+  const char* const missing = "[BuiltInSynthesizer] no General MIDI SoundFont";
+  EXPECT_NE(log.find(missing), std::string::npos);
+  EXPECT_EQ(log.find(missing), log.rfind(missing));
   ASSERT_TRUE(synth().plug());
   EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+  EXPECT_TRUE(through.messages().empty());
 }
 
 TEST_F(Playback, AfterAHiccupLateTicksGoOutAtOnceAndTheSongCatchesUp) {

@@ -122,6 +122,8 @@ unsigned int SoundStream::acquire() {
         std::chrono::duration<double>(static_cast<double>(bufferFrames) / rate_));
     opened_ = Clock::now();
     audio_->startStream();
+    category().info("[SoundOutput] stream open: %u Hz, %u frames per period, output latency %ld frames",
+                    rate_, bufferFrames, audio_->getStreamLatency());
   } catch (const std::exception& error) {
     category().warn("[SoundOutput] no audio output: %s", error.what());
     closeStream();
