@@ -1,6 +1,8 @@
 #include "link/CvServerSocket.h"
 
 #include <exception>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,12 +69,7 @@ bool CvServerSocket::start() {
     if (threadCount == 1) {
       endpoint.run();
     } else {
-      std::vector<std::thread> threads;
-      threads.reserve(static_cast<size_t>(threadCount));
-      for (int i = 0; i < threadCount; ++i) {
-        threads.emplace_back([this] { endpoint.run(); });
-      }
-      for (std::thread& thread : threads) thread.join();
+      runLoopThreads();
     }
   } catch (const websocketpp::lib::error_code& code) {
     cvlog::error("[CvServerSocket] error code: %s", code.message());
@@ -82,6 +79,26 @@ bool CvServerSocket::start() {
     cvlog::error("[CvServerSocket] other exception");
   }
   return true;
+}
+
+void CvServerSocket::runLoopThreads() {
+  std::vector<std::thread> threads;
+  threads.reserve(static_cast<size_t>(threadCount));
+  try {
+    for (int i = 0; i < threadCount; ++i) {
+      threads.emplace_back([this] { endpoint.run(); });
+    }
+  } catch (const std::exception& e) {
+    // The system gave no more threads (a task or memory limit). The ones started are
+    // taken back before the error goes on to be logged, and the worker tries again.
+    websocketpp::lib::error_code ignored;
+    endpoint.stop_listening(ignored);
+    endpoint.stop();
+    for (std::thread& thread : threads) thread.join();
+    throw std::runtime_error("event-loop thread " + std::to_string(threads.size() + 1) + " of " +
+                             std::to_string(threadCount) + " could not start: " + e.what());
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 void CvServerSocket::on_socket_init(websocketpp::connection_hdl,

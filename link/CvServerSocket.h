@@ -57,6 +57,10 @@ class CvServerSocket {
   CvServerEndpoint endpoint;
 
  private:
+  // Runs the event loop on threadCount threads until all end. When the system refuses
+  // a thread, stops the loop, joins the threads started and raises.
+  void runLoopThreads();
+
   CvConnectionGate gate_;
   std::unique_ptr<CvDiagnosticsPage> page_;
 };

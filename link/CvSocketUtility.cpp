@@ -126,9 +126,10 @@ std::string numberToString(int value) {
 
 void logInfoText(const std::string& text) { cvlog::category().info(text); }
 
-void waitMilliseconds(std::chrono::steady_clock::time_point start, long ms) {
+void waitMilliseconds(std::chrono::steady_clock::time_point start, long ms,
+                      const std::atomic<bool>* whileSet) {
   auto due = start + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < due) {
+  while (std::chrono::steady_clock::now() < due && (whileSet == nullptr || whileSet->load())) {
   }
 }
 

@@ -2,6 +2,7 @@
 // their own values only and may run on many event-loop threads at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -32,9 +33,12 @@ std::string numberToString(int value);
 // Logs text as one INFO line, as it stands.
 void logInfoText(const std::string& text);
 
-// Spins until ms milliseconds have passed since start. Does not sleep: the count-off
-// needs the beat on time. A steady clock, so a wall-clock step cannot stretch a beat.
-void waitMilliseconds(std::chrono::steady_clock::time_point start, long ms);
+// Spins until ms milliseconds have passed since start, or until *whileSet (when
+// given) is false, so a stop ends the wait within moments. Does not sleep: the
+// count-off needs the beat on time. A steady clock, so a wall-clock step cannot
+// stretch a beat.
+void waitMilliseconds(std::chrono::steady_clock::time_point start, long ms,
+                      const std::atomic<bool>* whileSet = nullptr);
 
 // A new random (version 4) UUID in its canonical 36-character lower-case form.
 std::string newUuidText();

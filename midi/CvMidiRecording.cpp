@@ -32,9 +32,9 @@ void installCallback() {
 // The web application just disconnected: whatever plays stops, the port closes.
 void onDisconnect() {
   g_speaker_pc.exchange(false);
-  // The state first: a play command still waiting for its start time sees it and
+  // The state first: a play command still waiting for its start time wakes and
   // never begins, whatever the order it raises IS_PLAY_MUSIC in.
-  playing_midi_state.exchange(STOP_STATE);
+  SetStopState();
   StopPlayingMusic();
   try {
     if (cvMidiIn.isPortOpen()) cvMidiIn.closePort();

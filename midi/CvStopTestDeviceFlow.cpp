@@ -3,9 +3,11 @@
 #include <chrono>
 #include <thread>
 
+#include "midi/CvDeviceReport.h"
 #include "midi/CvMidiState.h"
 #include "midi/CvRecordingList.h"
 #include "midi/CvUserTestDeviceFlow.h"
+#include "playback/CvPlaybackState.h"
 #include "service/CvLog.h"
 
 namespace {
@@ -34,6 +36,11 @@ const CvFlowDescription& CvStopTestDeviceFlow::description() const {
 }
 
 void CvStopTestDeviceFlow::ownStep(CvResponse& response) {
+  if (PerformanceUnderWay()) {
+    // The learner's recording and its capture belong to the performance.
+    response.data = codeMessage(SONG_PLAYING_CODE, SONG_PLAYING_MESSAGE);
+    return;
+  }
   if (g_test_stop_requested.load()) {
     // An earlier stop was never taken up by a test.
     rearmTest();
@@ -50,7 +57,10 @@ void CvStopTestDeviceFlow::ownStep(CvResponse& response) {
     g_test_stop_requested.exchange(true);
     g_recording_list.clear();
     std::this_thread::sleep_for(kStopSettleTime);
-    application_current_action.exchange(ACTION_IDLE);
+    // Only a device test's capture goes idle: a performance that began meanwhile
+    // keeps recording.
+    int testing = ACTION_TEST_DEVICE;
+    application_current_action.compare_exchange_strong(testing, ACTION_IDLE);
   }
   response.data = requestData();
 }

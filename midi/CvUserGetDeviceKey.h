@@ -1,4 +1,5 @@
-// Code 29: the key pressed in the last 150 ms of a polling test, reported once.
+// Code 29: the key pressed in the last 150 ms of a polling test, reported once. Only
+// while capture is in device-test mode: a song's recording is never reported or emptied.
 #pragma once
 
 #include "link/CvBaseFlow.h"

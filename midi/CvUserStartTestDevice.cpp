@@ -1,7 +1,9 @@
 #include "midi/CvUserStartTestDevice.h"
 
+#include "midi/CvDeviceReport.h"
 #include "midi/CvMidiState.h"
 #include "midi/CvRecordingList.h"
+#include "playback/CvPlaybackState.h"
 
 const CvFlowDescription& CvUserStartTestDevice::description() const {
   static const CvFlowDescription flow{27, "[CvUserStartTestDevice] error message: %s"};
@@ -9,6 +11,11 @@ const CvFlowDescription& CvUserStartTestDevice::description() const {
 }
 
 void CvUserStartTestDevice::ownStep(CvResponse& response) {
+  if (PerformanceUnderWay()) {
+    // The learner's recording and its capture belong to the performance.
+    response.data = codeMessage(SONG_PLAYING_CODE, SONG_PLAYING_MESSAGE);
+    return;
+  }
   g_recording_list.clear();
   application_current_action.exchange(ACTION_TEST_DEVICE);
   response.data = codeMessage(0, "SUCCESS");

@@ -1,4 +1,5 @@
-// Code 28: ends a polling keyboard test: capture goes idle.
+// Code 28: ends a polling keyboard test: capture goes idle. Refused (code 6) while a
+// performance waits or plays: its recording and capture are left alone.
 #pragma once
 
 #include "link/CvBaseFlow.h"

@@ -46,7 +46,7 @@ void CvUserTestDeviceFlow::ownStep(CvResponse& response) {
   // A song being played or recorded is refused before capture is touched, so its
   // recording never turns into a device test.
   if (playing_midi_state.load() != STOP_STATE) {
-    response.data = codeMessage(6, "PLAY MP3 FILE ERROR");
+    response.data = codeMessage(SONG_PLAYING_CODE, SONG_PLAYING_MESSAGE);
     return;
   }
   g_recording_list.clear();
@@ -67,7 +67,7 @@ Json::Value CvUserTestDeviceFlow::waitForKey() {
     if (playing_midi_state.load() != STOP_STATE) {
       endTestCapture();
       cvlog::out("playing_midi_state != STOP_STATE\n");
-      return codeMessage(6, "PLAY MP3 FILE ERROR");
+      return codeMessage(SONG_PLAYING_CODE, SONG_PLAYING_MESSAGE);
     }
     if (g_test_stop_requested.load()) {
       // Capture and the list are the stop command's to reset.

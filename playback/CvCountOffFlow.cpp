@@ -89,10 +89,10 @@ Json::Value CvCountOffFlow::PrepareSong(CvResponse& response) {
   SetSongParameters(g_player->song, beats, tempo, beatType, startMeasure, endMeasure, startBeat,
                     endBeat, startTime, endTime, startPosition);
 
-  if (!HasValidTiming(g_player->song)) {
-    // No beat can be timed: refused rather than divided by zero or counted forever.
-    cvlog::error("[CvCountOffFlow] tempo %d in %d/%d cannot be counted off", tempo, beats,
-                 beatType);
+  const std::string fault = SongParameterFault(g_player->song);
+  if (!fault.empty()) {
+    // No song has such a value: refused before anything is timed or counted.
+    cvlog::error("[CvCountOffFlow] the song cannot be counted off: %s", fault);
     g_player->Unprepare();
   } else if (g_player->ReadyPlayback()) {
     ComputeCountOff();

@@ -1,7 +1,6 @@
 #include "playback/CvCountOffSound.h"
 
 #include <cmath>
-#include <thread>
 
 #include "link/CvSocketUtility.h"
 #include "midi/CvMidiState.h"
@@ -141,7 +140,8 @@ void CvCountOffSound::PlayCountOff(uint64_t performance) {
     } else {
       cvlog::out("COUNT OFF NUMBER: %d - tickSpacing: %d\n", k + 1, tickSpacing);
     }
-    CvSocketUtility::waitMilliseconds(std::chrono::steady_clock::now(), wait);
+    // Spun, not slept, for the beat's sake; a stop ends it within moments.
+    CvSocketUtility::waitMilliseconds(std::chrono::steady_clock::now(), wait, &IS_PLAY_MUSIC);
   }
 }
 
@@ -149,26 +149,25 @@ void CvCountOffSound::PlayWaveFile(const std::string& path, int32_t tickSpacing,
                                    std::chrono::steady_clock::time_point lastTick,
                                    uint64_t performance) {
   platform::nameThread("cv-countoff");
+  // Every wait below ends at once when the performance stops: a stop silences the
+  // word at once instead of at the end of its tick.
   auto tickEnd = lastTick + std::chrono::milliseconds(tickSpacing);
   uint32_t code = platform::waveOpen(path);
   if (code != 0) {
-    std::this_thread::sleep_until(tickEnd);
+    WaitWhilePlaying(performance, tickEnd);
     cvlog::error("[CvCountOffSound] can not open wave file %d", code);
     platform::waveClose(path);
     return;
   }
   code = platform::wavePlay(path);
   if (code != 0) {
-    std::this_thread::sleep_until(tickEnd);
+    WaitWhilePlaying(performance, tickEnd);
     cvlog::error("[CvCountOffSound] can not play wave file %s", path);
     platform::waveClose(path);
     return;
   }
-  if (tickEnd > std::chrono::steady_clock::now()) {
-    std::this_thread::sleep_until(tickEnd);
-  } else {
-    std::this_thread::sleep_for(kShortestWord);
-  }
+  auto now = std::chrono::steady_clock::now();
+  WaitWhilePlaying(performance, tickEnd > now ? tickEnd : now + kShortestWord);
   platform::waveClose(path);
 
   if (!IsPlaying(performance)) {

@@ -28,7 +28,7 @@ class CvCountOffSound {
 
   // Plays the list for the given performance (StartPlayingMusic); returns when the
   // count-off is over or stopped. Runs on the play command's thread, spinning on each
-  // beat. At "go" the recording starts: its time 0 is the moment the excerpt's first
+  // beat; a stop ends the spin within moments. At "go" the recording starts: its time 0 is the moment the excerpt's first
   // beat is due.
   void PlayCountOff(uint64_t performance);
 
@@ -37,8 +37,9 @@ class CvCountOffSound {
   void HoldOutput();
   void ReleaseOutput();
 
-  // Body of one word's thread: opens and plays path, cuts it off tickSpacing after
-  // lastTick. When the performance stopped meanwhile, closes the MIDI output too.
+  // Body of one word's thread: opens and plays path and cuts it off tickSpacing after
+  // lastTick, or at once when the performance stops (and then closes the MIDI output
+  // too).
   static void PlayWaveFile(const std::string& path, int32_t tickSpacing,
                            std::chrono::steady_clock::time_point lastTick, uint64_t performance);
 

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <exception>
-#include <thread>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -17,6 +16,13 @@
 
 namespace {
 
+// The furthest ahead a start time may be. A web page shows a short "get ready" before
+// the count-off; a start hours ahead is a clock written in the wrong zone, and would
+// hold the command lock (songs, notation, the next performance) until then.
+const std::chrono::seconds kFurthestStart(60);
+const char* const kTooFarAheadMessage = "START TIME IS MORE THAN 60 SECONDS AHEAD";
+const char* const kCalledOffMessage = "CALLED OFF BEFORE ITS START TIME";
+
 // "2015-08-19T16:53:51.250" as a UTC instant; without a "T", midnight of the date.
 // Raises the date library's error ("Month number is out of range 1..12") when the
 // text is not a date and time.
@@ -30,6 +36,14 @@ boost::posix_time::ptime StartInstant(const std::string& text) {
   return boost::posix_time::ptime(
       day, boost::date_time::parse_delimited_time_duration<boost::posix_time::time_duration>(
                timeOfDay));
+}
+
+// A stop, the end of the session or the web application leaving came while the
+// performance waited for its start: nothing was played or recorded.
+void answerCalledOff(CvResponse& response) {
+  cvlog::info("[CvPlayMidiFlow] performance called off while waiting for its start");
+  response.responseCode = 12;
+  response.errorMessage = kCalledOffMessage;
 }
 
 }  // namespace
@@ -75,6 +89,17 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
     return;
   }
 
+  // The start as a steady-clock instant, read together with the wall clock.
+  const auto now = std::chrono::steady_clock::now();
+  const std::chrono::microseconds untilStart(
+      (start - CvSocketUtility::utcNow()).total_microseconds());
+  if (untilStart > kFurthestStart) {
+    cvlog::error(description().errorLine, kTooFarAheadMessage);
+    response.responseCode = 2;
+    response.errorMessage = kTooFarAheadMessage;
+    return;
+  }
+
   playing_midi_state.exchange(WAITING_STATE);
   int32_t expected = ExpectedCountOffLength();
   cvlog::out("count_off_duration_expect %d\n", expected);
@@ -82,23 +107,24 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
   if (metronomeVolume > 0) g_metronome->PrepareMetronome();
   CvCountOffSound& countOff = *g_count_off->countOffSound;
   countOff.HoldOutput();
-  int64_t untilStart = (start - CvSocketUtility::utcNow()).total_milliseconds();
-  if (untilStart > 0) std::this_thread::sleep_for(std::chrono::milliseconds(untilStart));
+  // A stop, the end of the session or the web application leaving wakes this at once.
+  bool started = WaitForStartTime(now + untilStart);
   countOff.ReleaseOutput();
+  if (!started) {
+    answerCalledOff(response);
+    return;
+  }
 
   auto t1 = std::chrono::steady_clock::now();
-  // IS_PLAY_MUSIC goes up before the state says PLAYING: a stop command waits for
-  // PLAYING, so whatever it clears stays cleared.
+  // IS_PLAY_MUSIC goes up before the state says PLAYING: a stop command that finds
+  // PLAYING clears it after this, so whatever it clears stays cleared.
   uint64_t performance = StartPlayingMusic();
   int waiting = WAITING_STATE;
   if (!playing_midi_state.compare_exchange_strong(waiting, PLAYING_STATE)) {
-    // Called off while it waited (the web application went away, the session ended):
-    // nobody is left to hear it or to stop it. Whoever called it off set the state
-    // before clearing IS_PLAY_MUSIC, so clearing it here undoes nothing of theirs.
+    // Called off right as its start came. Whoever called it off set the state before
+    // this, so clearing IS_PLAY_MUSIC here undoes nothing of theirs.
     StopPlayingMusic();
-    cvlog::info("[CvPlayMidiFlow] performance called off while waiting for its start");
-    response.responseCode = 0;
-    response.errorMessage = "SUCCESS";
+    answerCalledOff(response);
     return;
   }
   if (metronomeVolume > 0) {

@@ -14,8 +14,9 @@ namespace {
 
 std::atomic<uint64_t> g_latest_performance{0};
 
-// Wakes the sleepers of WaitWhilePlaying. The flag changes under the mutex, so a
-// sleeper that has just checked it cannot miss the notification.
+// Wakes the sleepers of WaitWhilePlaying and WaitForStartTime. The flag and the state
+// change under the mutex, so a sleeper that has just checked them cannot miss the
+// notification.
 std::mutex g_wake_mutex;
 std::condition_variable g_wake;
 
@@ -34,6 +35,36 @@ void StopPlayingMusic() {
     IS_PLAY_MUSIC.exchange(false);
   }
   g_wake.notify_all();
+}
+
+bool PerformanceUnderWay() {
+  int state = playing_midi_state.load();
+  return state == WAITING_STATE || state == PLAYING_STATE;
+}
+
+void SetStopState() {
+  {
+    std::lock_guard<std::mutex> lock(g_wake_mutex);
+    playing_midi_state.exchange(STOP_STATE);
+  }
+  g_wake.notify_all();
+}
+
+bool CallOffWaitingPerformance() {
+  bool calledOff;
+  {
+    std::lock_guard<std::mutex> lock(g_wake_mutex);
+    int waiting = WAITING_STATE;
+    calledOff = playing_midi_state.compare_exchange_strong(waiting, STOP_STATE);
+  }
+  if (calledOff) g_wake.notify_all();
+  return calledOff;
+}
+
+bool WaitForStartTime(std::chrono::steady_clock::time_point start) {
+  std::unique_lock<std::mutex> lock(g_wake_mutex);
+  return !g_wake.wait_until(lock, start,
+                            [] { return playing_midi_state.load() != WAITING_STATE; });
 }
 
 bool IsPlaying(uint64_t performance) {

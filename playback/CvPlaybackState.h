@@ -20,8 +20,26 @@ const int STOP_STATE = 3;     // nothing is playing
 
 // One of the states above. Written by the play, stop and end-session commands, the
 // accompaniment and the port monitor; read by the commands that must not overlap a
-// performance.
+// performance. A write that may end WAITING_STATE goes through SetStopState or
+// CallOffWaitingPerformance, so the play command waiting for its start time wakes.
 extern std::atomic<int> playing_midi_state;
+
+// True while a performance is waiting for its start time or playing: the recording
+// and the capture mode belong to it.
+bool PerformanceUnderWay();
+
+// Sets STOP_STATE. A play command still waiting for its start time wakes at once and
+// does not begin.
+void SetStopState();
+
+// For the stop command: when a play command waits for its start time, sets
+// STOP_STATE so that it wakes at once and does not begin; true then.
+bool CallOffWaitingPerformance();
+
+// For the play command, in WAITING_STATE: sleeps until start, or until the performance
+// is called off (the state leaves WAITING_STATE). True when the start time came and
+// the performance is still waiting.
+bool WaitForStartTime(std::chrono::steady_clock::time_point start);
 
 // The output latency (ms) measured when the accompaniment started, and whether one was
 // measured since the service started. Written by the playback engine; the latency

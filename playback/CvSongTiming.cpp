@@ -7,8 +7,9 @@
 
 namespace {
 
-// Request values are not range-checked, so sums and products of them are formed in 64
-// bits and pinned to the 32-bit range instead of overflowing.
+// The functions take any values (the count-off command bounds only some), so sums and
+// products of them are formed in 64 bits and pinned to the 32-bit range instead of
+// overflowing.
 int32_t clampTo32(int64_t value) {
   return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
                                                   std::numeric_limits<int32_t>::max()));
@@ -38,8 +39,26 @@ void SetSongParameters(CvSongParameters& song, int32_t beats, int32_t tempo,
   song.endTime = endTime;
 }
 
-bool HasValidTiming(const CvSongParameters& song) {
-  return song.beats > 0 && ComputeTickSpacing(song.tempo, song.beats, song.beatType) > 0;
+std::string SongParameterFault(const CvSongParameters& song) {
+  const struct {
+    const char* name;
+    int32_t value;
+    int32_t lowest;
+    int32_t highest;
+  } bounds[] = {
+      {"tempo", song.tempo, LOWEST_TEMPO, HIGHEST_TEMPO},
+      {"beats", song.beats, 1, MOST_BEATS},
+      {"beatType", song.beatType, 1, LARGEST_BEAT_TYPE},
+      {"startBeat", song.startBeat, 1, song.beats},
+      {"startPosition", song.startPosition, 1, LAST_START_POSITION},
+  };
+  for (const auto& bound : bounds) {
+    if (bound.value < bound.lowest || bound.value > bound.highest) {
+      return std::string(bound.name) + " " + std::to_string(bound.value) + " is outside " +
+             std::to_string(bound.lowest) + ".." + std::to_string(bound.highest);
+    }
+  }
+  return std::string();
 }
 
 bool IsCompoundMeter(int32_t beats, int32_t beatType) {

@@ -10,12 +10,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
-
 
 // As the count-off command delivers them; written only by SetSongParameters. Values
 // the web application has not sent yet start at 0, so a song never set up is refused
-// by HasValidTiming (beats and beatType 0).
+// by SongParameterFault (beats and beatType 0).
 struct CvSongParameters {
   int32_t tempo = 120;         // beats per minute
   int32_t beats = 0;           // time-signature numerator, normalised
@@ -36,10 +36,20 @@ void SetSongParameters(CvSongParameters& song, int32_t beats, int32_t tempo,
                        int32_t startBeat, int32_t endBeat, int32_t startTime,
                        int32_t endTime, int32_t startPosition);
 
-// False when no beat can be timed: tempo, beats or beatType of 0 or less, or a tempo so
-// high that a tick is shorter than 1 ms. The count-off command refuses such a song
-// rather than divide by zero or count off an endless or empty beat.
-bool HasValidTiming(const CvSongParameters& song);
+// The values a song can have. Outside them the count-off command refuses the song, as
+// it refuses one it cannot load: a beat of minutes, a count-off of millions of words or
+// a final stick of hours would hold the command lock and the sound output that long.
+const int32_t LOWEST_TEMPO = 20;      // beats per minute: a tick of at most 12 s
+const int32_t HIGHEST_TEMPO = 400;
+const int32_t MOST_BEATS = 64;        // time-signature numerator
+const int32_t LARGEST_BEAT_TYPE = 64; // time-signature denominator
+const int32_t LAST_START_POSITION = 4;  // quarters of a tick: 1 on the beat, 2 to 4 after
+
+// Empty when the song parameters are playable: tempo LOWEST_TEMPO..HIGHEST_TEMPO, beats
+// 1..MOST_BEATS, beatType 1..LARGEST_BEAT_TYPE, startBeat 1..beats (after the 3/8
+// normalisation) and startPosition 1..LAST_START_POSITION. Otherwise the first value
+// out of range and its range, for the log ("tempo 1 is outside 20..400").
+std::string SongParameterFault(const CvSongParameters& song);
 
 // 6/8, 9/8, 12/8, 3/8, 6/16, 6/2, 7/8 are compound; 6/4, 3/4, 4/4, 2/2 are not.
 bool IsCompoundMeter(int32_t beats, int32_t beatType);

@@ -1,8 +1,5 @@
 #include "playback/CvStopCommandFlow.h"
 
-#include <chrono>
-#include <thread>
-
 #include "midi/CvMidiState.h"
 #include "midi/CvPitchNames.h"
 #include "midi/CvRecordingList.h"
@@ -10,9 +7,6 @@
 #include "service/CvLog.h"
 
 namespace {
-
-const std::chrono::milliseconds kStartWaitLimit(10000);
-const std::chrono::milliseconds kStartPollPause(10);
 
 // Every branch ends with an empty recording, also when building the report failed.
 struct RecordingEmptier {
@@ -55,19 +49,10 @@ const CvFlowDescription& CvStopCommandFlow::description() const {
 
 void CvStopCommandFlow::ownStep(CvResponse& response) {
   RecordingEmptier emptier;
-  auto t0 = std::chrono::steady_clock::now();
-  if (playing_midi_state.load() == WAITING_STATE) {
-    // The play command waits for its start time; the count-off can be stopped only
-    // once it has begun. A performance called off meanwhile (the web application
-    // left) never begins: its report is due at once, not a time-out.
-    while (playing_midi_state.load() == WAITING_STATE) {
-      if (std::chrono::steady_clock::now() - t0 > kStartWaitLimit) {
-        cvlog::error("[CvStopCommandFlow] timeout stop");
-        response.data = codeMessage(13, "STOP COMMAND TIMEOUT");
-        return;
-      }
-      std::this_thread::sleep_for(kStartPollPause);
-    }
+  // A play command still waiting for its start time is called off at once: nothing
+  // has played or been recorded yet, so the report follows straight away.
+  if (CallOffWaitingPerformance()) {
+    cvlog::info("[CvStopCommandFlow] performance called off before its start time");
   }
   int state = playing_midi_state.load();
   if (state == PLAYING_STATE || state == STOP_STATE) {
@@ -75,7 +60,7 @@ void CvStopCommandFlow::ownStep(CvResponse& response) {
     StopPlayingMusic();
     cvlog::info("[CvStopCommandFlow] GET EVENT FROM LIST\n");
     response.data = Report();
-    playing_midi_state.exchange(STOP_STATE);
+    SetStopState();
   } else {
     response.data = codeMessage(12, "THE MIDI DID NOT PLAY YET");
   }

@@ -15,7 +15,9 @@ const CvFlowDescription& CvEndSessionFlow::description() const {
 }
 
 void CvEndSessionFlow::ownStep(CvResponse& response) {
-  playing_midi_state.exchange(STOP_STATE);
+  // A play command still waiting for its start time is called off; a song already
+  // playing goes on.
+  SetStopState();
   g_speaker_pc.exchange(false);
   g_recording_list.clear();
   response.data = requestData();

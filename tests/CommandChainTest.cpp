@@ -1,10 +1,14 @@
-// The command chain in-process: which flow answers which code, and the one side
-// effect of the plugin-version command.
+// The command chain in-process: which flow answers which code, the one side effect of
+// the plugin-version command, and what the device-test commands leave of a song's
+// recording.
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "link/CvFlowChain.h"
+#include "midi/CvMidiRecording.h"
+#include "midi/CvMidiState.h"
+#include "midi/CvRecordingList.h"
 #include "playback/CvPlaybackState.h"
 #include "tests/support/TestClient.h"
 
@@ -53,4 +57,37 @@ TEST(CommandChain, PluginVersionStopsMusicButNotThePerformanceState) {
   EXPECT_TRUE(IS_PLAY_MUSIC.load());
   playing_midi_state.store(STOP_STATE);
   IS_PLAY_MUSIC.store(false);
+}
+
+// The polling test ran until the performance's "go" switched capture to the song's
+// recording; a key the test kept is still fresh when the learner's first note comes.
+TEST(CommandChain, DeviceTestCommandsNeverReportOrEmptyASongsRecording) {
+  auto deliver = [](std::vector<unsigned char> message) {
+    CvMidiRecording::RecordingCallback(0.0, &message, nullptr);
+  };
+  parseJson(answer(R"({"methodName":27})"));
+  deliver({0x90, 60, 100});
+  g_recording_list.clear();  // as the count-off does at "go"
+  application_current_action.store(ACTION_RECORD_SONG);
+  playing_midi_state.store(PLAYING_STATE);
+  deliver({0x90, 62, 90});
+
+  EXPECT_EQ(parseJson(answer(R"({"methodName":29})"))["data"]["code"], -1);
+  for (int code : {27, 28, 18}) {
+    EXPECT_EQ(parseJson(answer("{\"methodName\":" + std::to_string(code) + "}"))["data"],
+              parseJson(R"({"code":6,"message":"PLAY MP3 FILE ERROR"})"))
+        << code;
+  }
+  EXPECT_EQ(application_current_action.load(), ACTION_RECORD_SONG);
+  ASSERT_EQ(g_recording_list.snapshot().size(), 1u);
+  EXPECT_EQ(g_recording_list.snapshot()[0].note, 62);
+
+  // Once the song is over (and reported), the polling test works again.
+  playing_midi_state.store(STOP_STATE);
+  g_recording_list.clear();
+  EXPECT_EQ(parseJson(answer(R"({"methodName":27})"))["data"]["code"], 0);
+  deliver({0x90, 64, 127});
+  EXPECT_EQ(parseJson(answer(R"({"methodName":29})"))["data"]["note"]["pitch"], "E");
+  EXPECT_EQ(parseJson(answer(R"({"methodName":28})"))["data"]["code"], 0);
+  EXPECT_EQ(application_current_action.load(), ACTION_IDLE);
 }

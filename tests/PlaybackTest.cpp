@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -28,6 +29,7 @@ using Bytes = std::vector<unsigned char>;
 
 const char* const kPlaying = "THE DEVICE IS PLAYING MIDI FILE";
 const char* const kNotFound = "NOT FOUND MIDI FILE";
+const char* const kCalledOff = "CALLED OFF BEFORE ITS START TIME";
 
 // Four tracks, division 480: a conductor track of meta events, drums on channel 9
 // (first in the file), the melody on channel 0 with running status, a pitch bend and
@@ -191,6 +193,45 @@ TEST_F(Playback, CountOffAnswersTheExpectedLengthOrRefusesTheSong) {
   excerpt.beatType = 0;
   EXPECT_EQ(countOff(excerpt)["data"], notFound);
 
+  // Values no song can have are refused at once, like an unloadable song: a start
+  // beat of two billion would be a count-off of as many words, a start position of
+  // two billion a final stick of months, tempo 1 ticks of a minute.
+  const std::vector<std::pair<const char*, std::function<void(Excerpt&)>>> impossible = {
+      {"startBeat 2000000000 is outside 1..4", [](Excerpt& e) { e.startBeat = 2000000000; }},
+      {"startBeat 0 is outside 1..4", [](Excerpt& e) { e.startBeat = 0; }},
+      {"startPosition 2000000000 is outside 1..4",
+       [](Excerpt& e) { e.startPosition = 2000000000; }},
+      {"tempo 1 is outside 20..400", [](Excerpt& e) { e.tempo = "1"; }},
+      {"tempo 100000 is outside 20..400", [](Excerpt& e) { e.tempo = 100000; }},
+      {"beats 1000 is outside 1..64", [](Excerpt& e) { e.beats = 1000; }},
+      {"beatType 1024 is outside 1..64", [](Excerpt& e) { e.beatType = 1024; }},
+  };
+  for (const auto& [fault, change] : impossible) {
+    excerpt = Excerpt();
+    excerpt.songId = 1;
+    change(excerpt);
+    auto sent = steady_clock::now();
+    answer = countOff(excerpt);
+    EXPECT_LT(steady_clock::now() - sent, milliseconds(2000)) << fault;
+    EXPECT_EQ(answer["responseCode"], 2) << fault;
+    EXPECT_EQ(answer["data"], notFound) << fault;
+    EXPECT_TRUE(contains(service().log(),
+                         std::string("[CvCountOffFlow] the song cannot be counted off: ") + fault))
+        << fault;
+    // Nothing of it is left to play.
+    EXPECT_EQ(play(startTimeText(milliseconds(0)))["errorMessage"], kNotFound) << fault;
+  }
+  // The edges are songs.
+  excerpt = Excerpt();
+  excerpt.songId = 1;
+  excerpt.tempo = "20";
+  excerpt.endTime = 12000;  // the song's last event at this tempo
+  excerpt.startBeat = 4;
+  excerpt.startPosition = 4;
+  EXPECT_EQ(countOff(excerpt)["data"]["duration"], 3 * 3000 + 3 * 750);
+  excerpt.tempo = "400";
+  EXPECT_EQ(countOff(excerpt)["data"]["duration"], 3 * 150 + 3 * 37);
+
   // A text where a number belongs: refused, and the data is left out.
   excerpt = Excerpt();
   excerpt.songId = 1;
@@ -322,20 +363,26 @@ TEST_F(Playback, StopDuringTheCountOffEndsEverything) {
   ASSERT_EQ(cache(1, performanceSong())["code"], 0);
   Excerpt excerpt;
   excerpt.songId = 1;
-  excerpt.tempo = "30";  // a tick every two seconds: the count-off lasts 8 s
+  excerpt.tempo = "20";  // a tick every three seconds: the count-off lasts 12 s
+  excerpt.endTime = 12000;
   ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
 
   Json::Value report;
+  steady_clock::time_point stopSent;
   std::thread stopping([&] {
-    std::this_thread::sleep_for(milliseconds(1500));
+    std::this_thread::sleep_for(milliseconds(1000));
+    stopSent = steady_clock::now();
     report = stop();
   });
-  auto sent = steady_clock::now();
   Json::Value answer = play(startTimeText(milliseconds(0)));
+  auto answered = steady_clock::now();
   stopping.join();
-  // The count-off ends at its next tick (at 2 s, or 4 s on a busy machine), long
-  // before its eight seconds.
-  EXPECT_LT(steady_clock::now() - sent, milliseconds(6500));
+  // The beat being held ends within moments of the stop, not at the next tick (2 s
+  // later).
+  auto afterStop = std::chrono::duration_cast<milliseconds>(answered - stopSent).count();
+  std::printf("play answered %lld ms after the stop was sent\n", static_cast<long long>(afterStop));
+  EXPECT_LT(afterStop, 1000);
+  EXPECT_EQ(answer["responseCode"], 0);
   EXPECT_EQ(report["data"], parseJson(R"({"eventList":[]})"));
   std::this_thread::sleep_for(milliseconds(1000));
   EXPECT_EQ(synth().messages().size(), 0u);
@@ -368,6 +415,55 @@ TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
   EXPECT_EQ(synth().messages().size(), 2u);
 }
 
+// The diagnostics page's key test (27, 28) or a stop of a test (18) arriving in the
+// middle of a song must neither empty the learner's recording nor switch its capture.
+TEST_F(Playback, DeviceTestCommandsDuringAPerformanceLeaveTheRecordingAlone) {
+  ASSERT_EQ(cache(1, performanceSong())["code"], 0);
+  Excerpt excerpt;
+  excerpt.songId = 1;
+  ASSERT_EQ(countOff(excerpt)["responseCode"], 0);
+  TestClient tester;
+  ASSERT_TRUE(tester.connect());
+  const Json::Value refused = parseJson(R"({"code":6,"message":"PLAY MP3 FILE ERROR"})");
+  auto expectRefused = [&](const char* when) {
+    for (int code : {27, 28, 18}) {
+      Json::Value answer = tester.call(code, parseJson(R"({"reason":"page"})"));
+      EXPECT_EQ(answer["responseCode"], 0) << when << " " << code;
+      EXPECT_EQ(answer["data"], refused) << when << " " << code;
+    }
+  };
+
+  // Waiting for its start time, then playing with nothing but the recording (volumes
+  // 0): it plays until stopped.
+  Json::Value answer;
+  std::thread player([&] { answer = play(startTimeText(milliseconds(1500)), 0, 0); });
+  std::this_thread::sleep_for(milliseconds(500));
+  expectRefused("waiting");
+  player.join();
+  ASSERT_EQ(answer["responseCode"], 0);
+
+  piano().noteOn(60, 90);
+  expectRefused("playing");
+  piano().noteOn(62, 90);
+  std::this_thread::sleep_for(milliseconds(300));  // 18's cancel would settle by now
+  piano().noteOn(64, 90);
+  EXPECT_EQ(tester.call(29)["data"]["code"], -1);  // no device test runs
+  piano().noteOn(65, 90);
+  std::this_thread::sleep_for(milliseconds(200));  // a JACK period or two to arrive
+  Json::Value report = stop()["data"];
+  ASSERT_EQ(report["eventList"].size(), 4u) << report;
+  Json::Value times(Json::arrayValue);
+  for (const Json::Value& element : report["eventList"]) times.append(element["time"]);
+  EXPECT_EQ(report, reportOf({{"C", 4}, {"D", 4}, {"E", 4}, {"F", 4}}, times));
+
+  // Once the performance is over the polling test works again.
+  EXPECT_EQ(tester.call(27)["data"], parseJson(R"({"code":0,"message":"SUCCESS"})"));
+  piano().noteOn(67, 100);
+  ASSERT_TRUE(eventually([&] { return tester.call(29)["data"]["code"] == 0; },
+                         milliseconds(2000)));
+  EXPECT_EQ(tester.call(28)["data"], parseJson(R"({"code":0,"message":"SUCCESS"})"));
+}
+
 TEST_F(Playback, StartTimesAreWaitedForAndABadOneLeavesTheServiceFree) {
   ASSERT_EQ(cache(1, performanceSong())["code"], 0);
   Excerpt excerpt;
@@ -396,20 +492,54 @@ TEST_F(Playback, StartTimesAreWaitedForAndABadOneLeavesTheServiceFree) {
     EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
   }
 
-  // A stop while the play command waits for its start time waits for the count-off.
-  Json::Value report;
-  steady_clock::time_point answered;
-  std::thread stopping([&] {
-    std::this_thread::sleep_for(milliseconds(500));
-    report = stop();
-    answered = steady_clock::now();
-  });
-  auto sent = steady_clock::now();
-  play(startTimeText(milliseconds(2000)));
-  stopping.join();
-  EXPECT_GE(answered - sent, milliseconds(1900));
-  EXPECT_EQ(report["data"], parseJson(R"({"eventList":[]})"));
+  // A start time hours ahead (local time sent as UTC) is refused at once and holds
+  // nothing; a minute ahead is the furthest.
+  for (auto ahead : {milliseconds(3 * 3600 * 1000), milliseconds(61000)}) {
+    auto sent = steady_clock::now();
+    answer = play(startTimeText(ahead));
+    EXPECT_LT(steady_clock::now() - sent, milliseconds(2000));
+    EXPECT_EQ(answer["responseCode"], 2);
+    EXPECT_EQ(answer["errorMessage"], "START TIME IS MORE THAN 60 SECONDS AHEAD");
+    EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+  }
+
+  // While the play command waits for a start 50 s ahead, a stop, the end of the
+  // session or the web application leaving (PerformanceFaultTest) calls it off at
+  // once: the play command answers that nothing was played, and the command lock is
+  // free again.
+  for (int ending : {10, 25}) {
+    SCOPED_TRACE(ending == 10 ? "stop" : "end of session");
+    Json::Value ended;
+    steady_clock::time_point endSent;
+    std::thread ender([&] {
+      std::this_thread::sleep_for(milliseconds(500));
+      endSent = steady_clock::now();
+      ended = stopper_.call(ending, Json::Value(), "test-client", milliseconds(kLong));
+    });
+    answer = play(startTimeText(milliseconds(50000)));
+    auto answered = steady_clock::now();
+    ender.join();
+    EXPECT_LT(answered - endSent, milliseconds(1000));
+    EXPECT_EQ(answer["responseCode"], 12);
+    EXPECT_EQ(answer["errorMessage"], kCalledOff);
+    if (ending == 10) {
+      EXPECT_EQ(ended["data"], parseJson(R"({"eventList":[]})"));
+    }
+    EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
+    auto sent = steady_clock::now();
+    EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+    EXPECT_LT(steady_clock::now() - sent, milliseconds(2000));
+  }
+  EXPECT_TRUE(contains(service().log(),
+                       "[CvPlayMidiFlow] performance called off while waiting for its start"));
+  std::this_thread::sleep_for(milliseconds(kCountOffMs + 500));
   EXPECT_EQ(synth().messages().size(), 0u);
+
+  // A start a little ahead is still waited for.
+  auto sent = steady_clock::now();
+  EXPECT_EQ(play(startTimeText(milliseconds(1500)), 0, 0)["responseCode"], 0);
+  EXPECT_GE(steady_clock::now() - sent, milliseconds(1500 + kCountOffMs - 50));
+  EXPECT_EQ(stop()["data"], parseJson(R"({"eventList":[]})"));
 }
 
 TEST_F(Playback, CountOffWordsAndMetronomeClicksReachTheAudioGraphOnTheBeat) {

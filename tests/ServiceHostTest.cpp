@@ -1,6 +1,6 @@
 // The service host: the log file it keeps in its install folder, how it stops on a
-// signal while clients are busy, how it waits for a port that is taken, and what it
-// tells systemd's service manager.
+// signal while clients are busy, how it waits for a port that is taken or for the
+// threads the system will not give, and what it tells systemd's service manager.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -319,6 +320,69 @@ TEST(ServiceHost, RetriesWhileThePortIsTakenAndServesOnceItIsFree) {
   size_t failures = count(log, "[CvServerSocket] exeception: ");
   EXPECT_EQ(count(log, kStartingLine), failures + 1);
   EXPECT_EQ(count(log, kVersionLine), failures + 1);
+  EXPECT_EQ(service.stop(), 0);
+}
+
+// An address-space limit lets the service start but not its 1000 event-loop threads
+// (a task limit does the same, but root is exempt from RLIMIT_NPROC). It must log why
+// and try again like a failed listen, not end in std::terminate; once the limit is
+// lifted it serves.
+TEST(ServiceHost, RetriesWhileTheEventLoopThreadsCannotStartAndServesOnceTheyCan) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's shadow memory is larger than any address-space limit";
+#endif
+  // 8 MiB thread stacks: 1000 threads want 8 GiB, the service itself about 0.5 GiB.
+  const rlim_t stack = rlim_t{8} << 20;
+  const rlim_t space = rlim_t{3} << 30;
+  rlimit originalStack{}, originalSpace{};
+  ASSERT_EQ(getrlimit(RLIMIT_STACK, &originalStack), 0);
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &originalSpace), 0);
+  if (originalSpace.rlim_max < space || originalStack.rlim_max < stack) {
+    GTEST_SKIP() << "the hard limits leave no room for the test's own";
+  }
+  TestService service;
+  // The limits are inherited by the program; this process keeps them only while it
+  // starts it.
+  rlimit limitedStack{stack, originalStack.rlim_max}, limitedSpace{space, originalSpace.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_STACK, &limitedStack), 0);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &limitedSpace), 0);
+  bool started = service.start(false);
+  setrlimit(RLIMIT_AS, &originalSpace);
+  setrlimit(RLIMIT_STACK, &originalStack);
+  ASSERT_TRUE(started);
+
+  const char* const refused = "[CvServerSocket] exeception: event-loop thread ";
+  ASSERT_TRUE(eventually([&] { return count(service.log(), refused) >= 3; },
+                         std::chrono::seconds(20)))
+      << service.log() << service.output();
+  EXPECT_TRUE(std::regex_search(
+      service.log(),
+      std::regex(R"(\[ERROR\] \[CvServerSocket\] exeception: event-loop thread \d+ of 1000 )"
+                 R"(could not start: [^\n]+\n)")))
+      << service.log();
+  EXPECT_TRUE(service.running());
+  EXPECT_EQ(service.output().find("terminate"), std::string::npos) << service.output();
+
+  ASSERT_EQ(prlimit(service.pid(), RLIMIT_AS, &originalSpace, nullptr), 0);
+  ASSERT_TRUE(eventually([] { return portAccepts(19420); }, std::chrono::seconds(10)));
+  TestClient client;
+  ASSERT_TRUE(client.connect());
+  EXPECT_EQ(client.call(31, Json::Value(), "after")["clientID"].asString(), "after");
+  // Each failed pass gave its threads back: the one that serves has them all (its
+  // pool may still be growing when the first connection is served).
+  auto threads = [&] {
+    std::string status = readFile("/proc/" + std::to_string(service.pid()) + "/status");
+    std::smatch found;
+    return std::regex_search(status, found, std::regex(R"(Threads:\s+(\d+))"))
+               ? std::stoi(found[1])
+               : -1;
+  };
+  EXPECT_TRUE(eventually([&] { return threads() >= 1000; }, std::chrono::seconds(10)))
+      << threads();
+  EXPECT_LT(threads(), 1100);
+
+  std::string log = service.log();
+  EXPECT_EQ(count(log, kStartingLine), count(log, refused) + 1);
   EXPECT_EQ(service.stop(), 0);
 }
 

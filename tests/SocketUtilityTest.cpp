@@ -2,6 +2,7 @@
 // client can only provoke one at a time through the socket are checked here in bulk.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <regex>
@@ -267,6 +268,22 @@ TEST_F(SocketUtility, WaitMillisecondsWaitsAtLeastTheAskedTime) {
   CvSocketUtility::waitMilliseconds(std::chrono::steady_clock::now(), 0);
   CvSocketUtility::waitMilliseconds(std::chrono::steady_clock::now(), -5);
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+
+  // With a flag it ends when the flag is cleared: a 30 s beat stopped after 50 ms.
+  std::atomic<bool> playing{true};
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    playing = false;
+  });
+  before = std::chrono::steady_clock::now();
+  CvSocketUtility::waitMilliseconds(before, 30000, &playing);
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  // Set all along, it waits the whole time.
+  playing = true;
+  before = std::chrono::steady_clock::now();
+  CvSocketUtility::waitMilliseconds(before, 40, &playing);
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(40));
 }
 
 TEST_F(SocketUtility, NewUuidTextIsRandomVersionFourAndUnique) {

@@ -147,13 +147,32 @@ TEST(SongTiming, ElapsedMillisecondsTruncateTowardZero) {
   EXPECT_EQ(-1, ElapsedMilliseconds(start + std::chrono::microseconds(1999), start));
 }
 
-TEST(SongTiming, UntimeableSongsAreInvalidInsteadOfDividingByZero) {
-  EXPECT_TRUE(HasValidTiming(song(4, 4, 90, 1, 1)));
-  EXPECT_FALSE(HasValidTiming(CvSongParameters{}));  // nothing sent yet
+TEST(SongTiming, SongsNoneCanHaveAreFaultyInsteadOfDividingByZeroOrCountingForever) {
+  EXPECT_EQ(SongParameterFault(song(4, 4, 90, 1, 1)), "");
+  EXPECT_NE(SongParameterFault(CvSongParameters{}), "");  // nothing sent yet
+  // The edges of every range are songs; one past them is not.
+  for (const CvSongParameters& s : {song(4, 4, 20, 4, 4), song(4, 4, 400, 1, 1),
+                                    song(64, 64, 90, 64, 1), song(1, 1, 90, 1, 1),
+                                    song(3, 8, 101, 4, 1), song(19, 4, 60, 1, 1)})
+    EXPECT_EQ(SongParameterFault(s), "") << s.beats << "/" << s.beatType << " at " << s.tempo;
   for (const CvSongParameters& s : {song(4, 4, 0, 1, 1), song(4, 4, -60, 1, 1),
                                     song(4, 0, 90, 1, 1), song(0, 8, 90, 1, 1),
                                     song(4, 4, 250000, 1, 1)})
-    EXPECT_FALSE(HasValidTiming(s)) << s.beats << "/" << s.beatType << " at " << s.tempo;
+    EXPECT_NE(SongParameterFault(s), "") << s.beats << "/" << s.beatType << " at " << s.tempo;
+  const std::pair<CvSongParameters, const char*> faults[] = {
+      {song(4, 4, 1, 1, 1), "tempo 1 is outside 20..400"},
+      {song(4, 4, 19, 1, 1), "tempo 19 is outside 20..400"},
+      {song(4, 4, 401, 1, 1), "tempo 401 is outside 20..400"},
+      {song(65, 4, 90, 1, 1), "beats 65 is outside 1..64"},
+      {song(4, 128, 90, 1, 1), "beatType 128 is outside 1..64"},
+      {song(4, 4, 90, 2000000000, 1), "startBeat 2000000000 is outside 1..4"},
+      {song(3, 4, 90, 4, 1), "startBeat 4 is outside 1..3"},
+      {song(4, 4, 90, 0, 1), "startBeat 0 is outside 1..4"},
+      {song(4, 4, 90, 1, 2000000000), "startPosition 2000000000 is outside 1..4"},
+      {song(4, 4, 90, 1, 0), "startPosition 0 is outside 1..4"},
+      {song(6, 8, 90, 1, 5), "startPosition 5 is outside 1..4"},
+  };
+  for (const auto& fault : faults) EXPECT_EQ(SongParameterFault(fault.first), fault.second);
   EXPECT_EQ(0, ComputeTickSpacing(0, 4, 4));
   EXPECT_EQ(0, ComputeTickSpacing(90, 4, 0));
   EXPECT_EQ(0.0, TicksToMilliseconds(480, 0.5 / 480, 0));
