@@ -9,7 +9,11 @@
 //   unshare --net --mount sh -c 'mount -t tmpfs tmpfs /dev/shm && ip link set lo up &&
 //   exec ./bench/playback_bench'
 // With "--soak [minutes]" (default 10) it plays performances one after another
-// instead and prints the service's resident memory every minute.
+// instead and prints the service's resident memory every minute. With "--heard
+// [performances]" (default 3) it plays a song through the service's built-in
+// synthesizer on the rig PIANOCORVIDA_TEST_RIG names (jack22050, jack48000, or
+// pipewire under pw-jack) and prints when each word, click and note is heard in the
+// captured sound against its instant, and what the sound output granted.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,6 +27,9 @@
 #include <vector>
 
 #include "bench/BenchFigures.h"
+#include "tests/support/HeardPerformance.h"
+#include "tests/support/PerformanceRequests.h"
+#include "tests/support/TestRig.h"
 #include "playback/CvSongTiming.h"
 #include "tests/support/DeviceChecks.h"
 #include "tests/support/TestClient.h"
@@ -43,9 +50,9 @@ using std::chrono::milliseconds;
 const int kPeriodFrames = 32;
 const int kRate = 22050;
 const int kDivision = 480;
-const int kTempo = 120;       // a quarter note lasts 500 ms
+const int kSongTempo = 120;       // a quarter note lasts 500 ms
 const int kBeats = 32;        // eight bars of 4/4: 16 s
-const int kCountOffMs = 2000; // 4/4 at tempo 120 from beat 1
+const int kSongCountOffMs = 2000; // 4/4 at tempo 120 from beat 1
 const int kLoadClients = 50;
 const size_t kMixConnections = 200;
 const char* const kSongStamp = "bench";
@@ -92,7 +99,7 @@ Song denseSong() {
     double time = 0;
     int sequence = 0;
     auto add = [&](uint32_t delta, int status, int note) {
-      time += TicksToMilliseconds(delta, 0.5 / kDivision, kTempo);
+      time += TicksToMilliseconds(delta, 0.5 / kDivision, kSongTempo);
       song.messages.push_back(Due{std::trunc(time), rank, trackNumber, sequence++,
                                   static_cast<unsigned char>(status),
                                   static_cast<unsigned char>(note)});
@@ -148,7 +155,7 @@ std::string startTimeText(milliseconds ahead, Clock::time_point* steadyStart) {
 Json::Value countOffData(int songId, int endTime) {
   Json::Value data;
   data["songId"] = songId;
-  data["tempo"] = std::to_string(kTempo);
+  data["tempo"] = std::to_string(kSongTempo);
   data["timeSignature"]["beats"] = 4;
   data["timeSignature"]["beatType"] = 4;
   data["startMeasure"] = 1;
@@ -241,7 +248,7 @@ class Rig {
 
     Clock::time_point countOffStart;
     std::string startTime = startTimeText(milliseconds(500), &countOffStart);
-    Clock::time_point firstBeat = countOffStart + milliseconds(kCountOffMs);
+    Clock::time_point firstBeat = countOffStart + milliseconds(kSongCountOffMs);
     std::vector<Clock::time_point> pressed;
     std::thread learner([&] {
       if (!pressKeys) return;
@@ -298,7 +305,7 @@ class Rig {
     std::vector<Clock::time_point> onsets = capture_.onsets(0.02f, milliseconds(100));
     for (const Clock::time_point& onset : onsets) {
       double at = msBetween(countOffStart, onset);
-      if (at < -100 || at > kCountOffMs - 100) continue;
+      if (at < -100 || at > kSongCountOffMs - 100) continue;
       double tick = std::round(at / 500.0) * 500.0;
       result.wordErrorsMs.push_back(std::fabs(at - tick));
     }
@@ -373,7 +380,58 @@ int soak(Rig& rig, std::chrono::minutes length) {
   return incomplete == 0 && rig.service().stop() == 0 ? 0 : 1;
 }
 
+// Performances through the built-in synthesizer on a rig of the test support, heard
+// in its capture: onset minus instant for each word, click and note.
+int heardPerformances(int performances) {
+  const int kHeardBeats = 16;
+  TestRig rig(TestRig::kindFromEnvironment(TestRig::Kind::Jack22050));
+  if (!rig.start()) return 1;
+  rig.service().setSoundFonts(TestService::SoundFonts::Visible);
+  if (!rig.startService() || !rig.connectWebApplication()) return 1;
+  TestClient client;
+  if (!client.connect()) return 1;
+  client.call(6, cacheSongData(1, heard::offBeatSong(kHeardBeats)));
+  std::vector<double> words, clicks, notes;
+  size_t missing = 0, extra = 0;
+  for (int n = 0; n < performances; ++n) {
+    if (client.call(9, countOffData(heard::offBeatExcerpt(kHeardBeats)))["responseCode"] != 0) {
+      return 1;
+    }
+    rig.capture().clear();
+    const milliseconds ahead(600);
+    const Clock::time_point countOffStart = Clock::now() + ahead;
+    client.call(12, playData(startTimeText(ahead), 100, 80), "bench", std::chrono::seconds(60));
+    std::this_thread::sleep_until(countOffStart +
+                                  milliseconds(heard::kCountOffMs + kHeardBeats * heard::kBeatMs + 600));
+    size_t unmatched = 0;
+    for (const heard::Sound& sound : heard::match(rig.capture(), countOffStart, kHeardBeats, &unmatched)) {
+      if (std::isnan(sound.heardMs)) {
+        ++missing;
+        continue;
+      }
+      std::string kind = sound.kind;
+      (kind == "word" ? words : kind == "click" ? clicks : notes).push_back(sound.heardMs - sound.dueMs);
+    }
+    extra += unmatched;
+    client.call(10);
+  }
+  std::printf("rig %s, %u Hz: %d performances of %d beats\n", rig.name(), rig.sampleRate(),
+              performances, kHeardBeats);
+  printSpread("  count-off word onset - tick", words, "ms");
+  printSpread("  metronome click onset - beat", clicks, "ms");
+  printSpread("  synthesizer note onset - note time", notes, "ms");
+  std::printf("  sounds not heard %zu, heard but not played %zu\n", missing, extra);
+  std::string log = rig.service().log();
+  for (size_t at = 0; (at = log.find("[SoundOutput]", at)) != std::string::npos; ++at) {
+    std::printf("  %s\n", log.substr(at, log.find('\n', at) - at).c_str());
+  }
+  return rig.service().stop() == 0 && missing == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--heard") {
+    return heardPerformances(argc > 2 ? std::atoi(argv[2]) : 3);
+  }
   bool soaking = argc > 1 && std::string(argv[1]) == "--soak";
   std::chrono::minutes soakLength(argc > 2 ? std::atoi(argv[2]) : 10);
   if (portAccepts(19420)) {
@@ -407,7 +465,7 @@ int main(int argc, char** argv) {
   TestClientPool::Tally tally;
   std::thread mixing([&] {
     // As long as a performance lasts: start delay, count-off and song.
-    tally = pool.run(mix.script(), mix.checker(), milliseconds(500 + kCountOffMs + kBeats * 500),
+    tally = pool.run(mix.script(), mix.checker(), milliseconds(500 + kSongCountOffMs + kBeats * 500),
                      milliseconds(20));
   });
   Performance mixed = rig.perform(false);
@@ -419,7 +477,6 @@ int main(int argc, char** argv) {
               opened, tally.sent, tally.answered, tally.wrong, tally.unanswered, tally.closed);
   for (const std::string& fault : tally.faults) std::printf("  fault: %s\n", fault.c_str());
 
-  { std::string out = rig.service().output(); size_t p = 0; int shown = 0; while ((p = out.find("RtMidi", p)) != std::string::npos && shown++ < 5) { std::printf("OUT: %s\n", out.substr(p, 160).c_str()); p += 10; } }
   int status = rig.service().stop();
   bool mixAnswered = exercise && opened == kMixConnections && tally.wrong == 0 &&
                   tally.unanswered == 0 && tally.closed == 0;

@@ -35,6 +35,7 @@ Excerpt offBeatExcerpt(int beats) {
   excerpt.songId = 1;
   excerpt.tempo = std::to_string(kTempo);
   excerpt.endTime = beats * kBeatMs;
+  excerpt.endMeasure = (beats + 3) / 4;
   return excerpt;
 }
 

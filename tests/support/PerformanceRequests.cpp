@@ -31,7 +31,7 @@ Json::Value countOffData(const Excerpt& excerpt) {
   data["timeSignature"]["beats"] = excerpt.beats;
   data["timeSignature"]["beatType"] = excerpt.beatType;
   data["startMeasure"] = 1;
-  data["endMeasure"] = 1;
+  data["endMeasure"] = excerpt.endMeasure;
   data["startBeat"] = excerpt.startBeat;
   data["endBeat"] = 4;
   data["startPosition"] = excerpt.startPosition;

@@ -27,6 +27,7 @@ struct Excerpt {
   int startPosition = 1;
   int startTime = 0;
   int endTime = 1000;
+  int endMeasure = 1;  // the metronome clicks to the end of this measure
 };
 
 Json::Value cacheSongData(int songId, const std::string& bytes);
