@@ -2,6 +2,8 @@
 // (19, 20) and parked keys (21, 22), looked at as files, Midi/Exersise rows and log
 // lines of the real service.
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <csignal>
 #include <set>
 #include <string>
@@ -316,6 +318,49 @@ TEST_F(CacheCommandsTest, KeysAreParkedScrambledPerClient) {
   expectOutcome(saveKey("", "nobody's"), 0, "SUCCESS");
   EXPECT_TRUE(fs::exists(service_.cachePath("EncryptionKey")));
   EXPECT_EQ(getKey("")["data"]["EncryptionKey"].asString(), "nobody's");
+}
+
+// Two saves for one client at the same moment, again and again: both answer SUCCESS,
+// the stored key is always one of the two whole, and no side file is left behind.
+TEST_F(CacheCommandsTest, KeySavesAtTheSameMomentLeaveOneWholeKey) {
+  expectOutcome(saveSong(1, kSongBase64, "s"), 0, "SUCCESS");  // makes the folder
+  // Long keys of different lengths and bytes, so a mix or a cut of them shows.
+  const std::string keys[2] = {std::string(60000, 'a') + "end of a",
+                               std::string(45000, 'b') + "end of b"};
+  std::string saves[2];
+  for (int i = 0; i < 2; ++i) {
+    Json::Value request(Json::objectValue);
+    request["methodName"] = 21;
+    request["clientID"] = "racer";
+    request["data"]["EncryptionKey"] = keys[i];
+    saves[i] = request.toStyledString();
+  }
+  TestClient senders[2];
+  for (TestClient& sender : senders) ASSERT_TRUE(sender.connect());
+
+  const int kRounds = 300;
+  int bothSaved = 0;
+  int whole = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  int round = 0;
+  for (; round < kRounds && std::chrono::steady_clock::now() < deadline; ++round) {
+    senders[0].sendText(saves[round % 2]);
+    senders[1].sendText(saves[(round + 1) % 2]);
+    bool saved = true;
+    for (TestClient& sender : senders) {
+      std::optional<TestFrame> answer = sender.receive(std::chrono::seconds(10));
+      ASSERT_TRUE(answer) << "round " << round << ": a save went unanswered";
+      saved = saved && parseJson(answer->payload)["data"]["code"] == 0;
+    }
+    bothSaved += saved ? 1 : 0;
+    std::string got = getKey("racer")["data"]["EncryptionKey"].asString();
+    whole += (got == keys[0] || got == keys[1]) ? 1 : 0;
+  }
+  EXPECT_GT(round, 50) << "too few rounds in the time";
+  EXPECT_EQ(bothSaved, round);
+  EXPECT_EQ(whole, round);
+  std::set<std::string> left = entriesOf(service_.path("cache"));
+  EXPECT_EQ(left, (std::set<std::string>{"1", "racerEncryptionKey"}));
 }
 
 TEST_F(CacheCommandsTest, PathLikeClientIdsNeverLeaveTheCacheFolder) {
