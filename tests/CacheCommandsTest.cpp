@@ -260,6 +260,66 @@ TEST_F(CacheCommandsTest, NotationTravelsByteForByte) {
   EXPECT_FALSE(fs::exists(service_.cachePath("14.txt")));
 }
 
+// Text the service holds that is not UTF-8 (bytes saved over a binary frame, a lone
+// surrogate sent as an escape) still makes an answer that a text frame can carry:
+// each get is answered, lone surrogates as their escapes, other stray bytes as
+// U+FFFD; the files keep the bytes as saved.
+TEST_F(CacheCommandsTest, AnswersAreValidUtf8WhateverWasStored) {
+  expectOutcome(saveSong(1, kSongBase64, "s"), 0, "SUCCESS");  // makes the folder
+  const std::string rawNotation = "ok \xff\xfe end \xc3\xa9 cut\xe2\x82 x \xed\xb2\x80";
+  const std::string rawKey = "\x80key\xf0\x9f\x8e\xb9";
+  const std::string saves[] = {
+      R"({"methodName":19,"clientID":"bin","data":{"exerciseId":12,"lastXmlModified":"b","notation":")" +
+          rawNotation + "\"}}",
+      R"({"methodName":21,"clientID":"bin","data":{"EncryptionKey":")" + rawKey + "\"}}",
+  };
+  for (const std::string& save : saves) {
+    client_.sendBinary(save);
+    std::optional<TestFrame> answer = client_.receive();
+    ASSERT_TRUE(answer) << save;
+    EXPECT_EQ(parseJson(answer->payload)["data"]["code"], 0) << answer->payload;
+  }
+  client_.sendText(
+      R"({"methodName":19,"data":{"exerciseId":13,"lastXmlModified":"t","notation":"a\udc80b\ud83c\udfb9"}})");
+  ASSERT_TRUE(client_.receive());
+
+  const std::string replacement = "\xef\xbf\xbd";
+  struct Get {
+    std::string request;
+    std::string answered;  // as it stands in the answer text
+    bool textToo;          // a request that is no UTF-8 itself goes only as binary
+  };
+  const Get gets[] = {
+      {R"({"methodName":20,"data":{"exerciseId":12}})",
+       "\"ok " + replacement + replacement + " end \xc3\xa9 cut" + replacement +
+           " x \\udc80\"", true},
+      {R"({"methodName":22,"clientID":"bin"})", "\"" + replacement + "key\xf0\x9f\x8e\xb9\"", true},
+      {R"({"methodName":20,"data":{"exerciseId":13}})", "\"a\\udc80b\xf0\x9f\x8e\xb9\"", true},
+      // A clientID that is no UTF-8, echoed.
+      {"{\"methodName\":1,\"clientID\":\"\xc0\xafid\"}", "\"" + replacement + replacement + "id\"",
+       false},
+  };
+  for (const Get& get : gets) {
+    SCOPED_TRACE(get.request);
+    for (bool binary : {false, true}) {
+      if (!binary && !get.textToo) continue;
+      if (binary) {
+        client_.sendBinary(get.request);
+      } else {
+        client_.sendText(get.request);
+      }
+      std::optional<TestFrame> answer = client_.receive();
+      ASSERT_TRUE(answer) << (binary ? "binary" : "text") << " request unanswered";
+      EXPECT_EQ(answer->binary, binary);
+      EXPECT_TRUE(contains(answer->payload, get.answered)) << answer->payload;
+      EXPECT_FALSE(parseJson(answer->payload).isNull()) << answer->payload;
+    }
+  }
+  EXPECT_EQ(readFile(service_.cachePath("12.txt")), rawNotation);
+  EXPECT_EQ(getKey("bin")["data"]["code"], 0);
+  EXPECT_FALSE(contains(service_.log(), "answer not sent")) << service_.log();
+}
+
 TEST_F(CacheCommandsTest, MissingTablesAnswerTheirFailureCodes) {
   sql("DROP TABLE Midi");
   sql("DROP TABLE Exersise");
