@@ -166,8 +166,9 @@ void on_message(CvServerEndpoint* endpoint, websocketpp::connection_hdl handle,
       } else {
         try {
           endpoint->send(handle, flow->result, message->get_opcode());
-        } catch (...) {
-          // A failed send is the connection's concern; it is not retried.
+        } catch (const std::exception& e) {
+          // A failed send is the connection's concern; it is not retried, but said.
+          cvlog::error("[CvServerSocket] answer not sent: %s", e.what());
         }
       }
       break;

@@ -12,16 +12,21 @@
 #include <websocketpp/server.hpp>
 
 #include "link/CvConnectionGate.h"
+#include "link/CvLingeringSocket.h"
 
 class CvDiagnosticsPage;
 
 // The library's multithreaded Asio configuration without TLS.
+// Its sockets linger on close (CvLingeringSocket), so that a close frame is read
+// before the connection goes.
 struct testee_config : public websocketpp::config::asio {
   typedef testee_config type;
   typedef websocketpp::config::asio base;
   static bool const enable_multithreading = true;
   struct transport_config : public base::transport_config {
     static bool const enable_multithreading = true;
+    typedef CvLingeringSocket socket_type;
+    static const long timeout_socket_shutdown = CvLingeringSocketConnection::kShutdownLimitMs;
   };
   typedef websocketpp::transport::asio::endpoint<transport_config> transport_type;
 };

@@ -28,6 +28,67 @@ void readText(const Json::Value& root, const char* key, std::string& field,
   }
 }
 
+// The JSON text as valid UTF-8, so that a text frame carrying it is never refused.
+// Stored text may hold what UTF-8 cannot: a lone surrogate that arrived as an escape
+// ("\udc80", which the reader turns into its three-byte form) goes back out as that
+// escape, and each stretch of bytes that begins no character (bytes saved over a binary
+// frame) as U+FFFD. Every non-ASCII byte of JSON text stands inside a string, where an
+// escape is valid.
+std::string asValidUtf8(const std::string& json) {
+  static const char kReplacement[] = "\xef\xbf\xbd";
+  auto byteAt = [&json](size_t i) -> unsigned {
+    return i < json.size() ? static_cast<unsigned char>(json[i]) : 0u;
+  };
+  std::string out;
+  out.reserve(json.size());
+  size_t i = 0;
+  while (i < json.size()) {
+    unsigned lead = byteAt(i);
+    if (lead < 0x80) {
+      out.push_back(json[i++]);
+      continue;
+    }
+    // The length the lead byte announces and the range its second byte must lie in.
+    size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    unsigned second = byteAt(i + 1);
+    if (length == 0 || second < low || second > high) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    size_t good = 2;
+    while (good < length && byteAt(i + good) >= 0x80 && byteAt(i + good) <= 0xBF) ++good;
+    if (good < length) {
+      out += kReplacement;  // one for the cut-off sequence as a whole
+      i += good;
+      continue;
+    }
+    if (lead == 0xED && second >= 0xA0) {
+      unsigned unit = 0xD000 | ((second & 0x3F) << 6) | (byteAt(i + 2) & 0x3F);
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\ud";
+      out.push_back(kHex[(unit >> 8) & 0xF]);
+      out.push_back(kHex[(unit >> 4) & 0xF]);
+      out.push_back(kHex[unit & 0xF]);
+    } else {
+      out.append(json, i, length);
+    }
+    i += length;
+  }
+  return out;
+}
+
 bool isIntegerZero(const Json::Value& value) {
   return (value.type() == Json::intValue || value.type() == Json::uintValue) &&
          value.asLargestInt() == 0;
@@ -97,7 +158,7 @@ std::string encodeResponse(const CvResponse& response) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   builder["emitUTF8"] = true;
-  std::string text = Json::writeString(builder, root) + "\n";
+  std::string text = asValidUtf8(Json::writeString(builder, root)) + "\n";
   cvlog::info("[CvUtility] write json success %s", text);
   return text;
 }

@@ -18,7 +18,9 @@ namespace CvSocketUtility {
 // with methodName -1; a member that cannot be read keeps its initial value.
 std::shared_ptr<CvRequest> parseRequest(const std::string& text);
 
-// One line of compact JSON, members in byte order of their names, then "\n".
+// One line of compact JSON, members in byte order of their names, then "\n". Always
+// valid UTF-8: in a text that is not, a lone surrogate is written as its "\uXXXX"
+// escape and every other stretch of bytes that is no character as U+FFFD.
 std::string encodeResponse(const CvResponse& response);
 
 // Current UTC time as "%Y-%m-%d %H:%M:%s": seconds with six fraction digits.

@@ -165,6 +165,9 @@ bool CvMidiInput::isPortOpen() {
 void CvMidiInput::setCallback(RtMidiIn::RtMidiCallback callback) {
   std::lock_guard<std::mutex> lock(mutex_);
   renewIfSystemEnded();
+  // The library object is made with callback_ already set, and asked again it only
+  // prints a warning; the port monitor asks at each attempt to open a port.
+  if (input_ && callback == callback_) return;
   callback_ = callback;
   if (!input_) return;
   input_->setCallback(callback);

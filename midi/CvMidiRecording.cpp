@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "playback/CvPlaybackState.h"
 #include "service/CvLog.h"
+#include "service/CvStateLine.h"
 #include "store/CvUserSqlite.h"
 
 namespace {
@@ -86,15 +87,28 @@ void closeForDeviceChange() {
   }
 }
 
-void openCurrentDevice(int32_t monitorNumberPorts) {
-  cvlog::out("Midi port not open yet \n");
+// What the monitor finds again at every pass while no keyboard is open, said on
+// standard output when it begins rather than at each pass.
+struct ClosedPortLines {
+  CvStateLine notOpen{"Midi port not open yet \n"};
+  CvStateLine opening{"cvMidiTask->SetCurrentMidiDevice(g_midi_device_info.currentMidiDevice)\n"};
+
+  void portOpen() {
+    notOpen.ended();
+    opening.ended();
+  }
+};
+
+void openCurrentDevice(int32_t monitorNumberPorts, ClosedPortLines& lines) {
+  lines.notOpen.holds();
   if (cvMidiIn.getPortCount() == 0 || currentDeviceName().empty() || is_change_device.load() ||
       !g_keep_alive_open.load()) {
+    lines.opening.ended();
     return;
   }
   CvMidiTask task;
   task.RefreshPortList();
-  cvlog::out("cvMidiTask->SetCurrentMidiDevice(g_midi_device_info.currentMidiDevice)\n");
+  lines.opening.holds();
   task.SetCurrentMidiDevice(currentDevice(), static_cast<uint32_t>(monitorNumberPorts));
   installCallback();
 }
@@ -109,6 +123,7 @@ void CvMidiRecording::ProcessRecordingMidi() {
   bool keepAliveSeen = false;
   int32_t monitorNumberPorts = 0;
   bool lastPassFailed = false;
+  ClosedPortLines closedPortLines;
   while (true) {
     try {
       bool keepAlive = g_keep_alive_open.load();
@@ -124,7 +139,11 @@ void CvMidiRecording::ProcessRecordingMidi() {
         } else {
           if (portCount != monitorNumberPorts) onPortCountChanged(monitorNumberPorts, portCount);
           if (is_change_device.load()) closeForDeviceChange();
-          if (!cvMidiIn.isPortOpen()) openCurrentDevice(monitorNumberPorts);
+          if (cvMidiIn.isPortOpen()) {
+            closedPortLines.portOpen();
+          } else {
+            openCurrentDevice(monitorNumberPorts, closedPortLines);
+          }
         }
       }
       lastPassFailed = false;

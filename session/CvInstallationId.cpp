@@ -27,7 +27,8 @@ std::string getOrCreateInstallationId() {
       result = CvSocketUtility::newUuidText();
       std::string now = CvSocketUtility::nowText();
       CvInstallationSqlite fresh(result, now, now);
-      fresh.insertInstallation();
+      // An identifier that is not stored would be another one at the next call.
+      if (!fresh.insertInstallation()) result.clear();
     }
   } catch (...) {
   }

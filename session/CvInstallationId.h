@@ -4,7 +4,7 @@
 
 #include <string>
 
-// The stored identifier, or a new one stored now; empty text when it can be neither
-// read nor made. Callers on different threads get the same identifier: the read and
+// The stored identifier, or a new one stored now; empty text when the table cannot be
+// read or the new one cannot be stored (the next call tries again). Callers on different threads get the same identifier: the read and
 // the insert happen under one lock of their own.
 std::string getOrCreateInstallationId();

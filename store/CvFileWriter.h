@@ -1,5 +1,7 @@
 // Writes one cache file in one go: the caller makes a writer for the path, gives it
-// the content and calls writeFile. One object per write, used by one thread.
+// the content and calls writeFile. One object per write, used by one thread; writers
+// of the same path on several threads at once each put a whole file in place, and
+// the one that finishes last stays.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +15,10 @@ class CvFileWriter {
   // The bytes to write; the size becomes their count.
   void setContent(std::string content);
 
-  // Replaces the file with the content, whole or not at all. False without touching
-  // the disk when the content is empty, false when it cannot be fully written (the
-  // old file then stays as it was).
+  // Replaces the file with the content, whole or not at all, through a side file of
+  // this write's own beside it ("<name>.partial.<run>.<n>"; those an earlier run left
+  // when it was killed are removed). False without touching the disk when the content
+  // is empty, false when it cannot be fully written (the old file then stays as it was).
   bool writeFile() const;
 
  private:

@@ -11,8 +11,8 @@ CvInstallationSqlite::CvInstallationSqlite(std::string id, std::string created,
       modifiedDate(std::move(modified)),
       installationId(std::move(id)) {}
 
-void CvInstallationSqlite::insertInstallation() {
-  g_local_db->execute(
+bool CvInstallationSqlite::insertInstallation() {
+  return g_local_db->execute(
       "INSERT INTO Installation (installationId, createdDate, modifiedDate) VALUES ( ?1, ?2, ?3)",
       {installationId, createdDate, modifiedDate}, nullptr,
       [this](const std::string& text) {

@@ -9,7 +9,8 @@ class CvInstallationSqlite {
   CvInstallationSqlite(std::string installationId, std::string createdDate,
                        std::string modifiedDate);
 
-  void insertInstallation();
+  // Stores this row; false when it was not stored (the failure is logged).
+  bool insertInstallation();
   // The stored identifier (that of the last row when there are several), or empty.
   // readFailed, when given, tells an empty table from a table that could not be read.
   std::string getInstallationId(bool* readFailed = nullptr);

@@ -2,6 +2,8 @@
 // (19, 20) and parked keys (21, 22), looked at as files, Midi/Exersise rows and log
 // lines of the real service.
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <csignal>
 #include <set>
 #include <string>
@@ -258,6 +260,66 @@ TEST_F(CacheCommandsTest, NotationTravelsByteForByte) {
   EXPECT_FALSE(fs::exists(service_.cachePath("14.txt")));
 }
 
+// Text the service holds that is not UTF-8 (bytes saved over a binary frame, a lone
+// surrogate sent as an escape) still makes an answer that a text frame can carry:
+// each get is answered, lone surrogates as their escapes, other stray bytes as
+// U+FFFD; the files keep the bytes as saved.
+TEST_F(CacheCommandsTest, AnswersAreValidUtf8WhateverWasStored) {
+  expectOutcome(saveSong(1, kSongBase64, "s"), 0, "SUCCESS");  // makes the folder
+  const std::string rawNotation = "ok \xff\xfe end \xc3\xa9 cut\xe2\x82 x \xed\xb2\x80";
+  const std::string rawKey = "\x80key\xf0\x9f\x8e\xb9";
+  const std::string saves[] = {
+      R"({"methodName":19,"clientID":"bin","data":{"exerciseId":12,"lastXmlModified":"b","notation":")" +
+          rawNotation + "\"}}",
+      R"({"methodName":21,"clientID":"bin","data":{"EncryptionKey":")" + rawKey + "\"}}",
+  };
+  for (const std::string& save : saves) {
+    client_.sendBinary(save);
+    std::optional<TestFrame> answer = client_.receive();
+    ASSERT_TRUE(answer) << save;
+    EXPECT_EQ(parseJson(answer->payload)["data"]["code"], 0) << answer->payload;
+  }
+  client_.sendText(
+      R"({"methodName":19,"data":{"exerciseId":13,"lastXmlModified":"t","notation":"a\udc80b\ud83c\udfb9"}})");
+  ASSERT_TRUE(client_.receive());
+
+  const std::string replacement = "\xef\xbf\xbd";
+  struct Get {
+    std::string request;
+    std::string answered;  // as it stands in the answer text
+    bool textToo;          // a request that is no UTF-8 itself goes only as binary
+  };
+  const Get gets[] = {
+      {R"({"methodName":20,"data":{"exerciseId":12}})",
+       "\"ok " + replacement + replacement + " end \xc3\xa9 cut" + replacement +
+           " x \\udc80\"", true},
+      {R"({"methodName":22,"clientID":"bin"})", "\"" + replacement + "key\xf0\x9f\x8e\xb9\"", true},
+      {R"({"methodName":20,"data":{"exerciseId":13}})", "\"a\\udc80b\xf0\x9f\x8e\xb9\"", true},
+      // A clientID that is no UTF-8, echoed.
+      {"{\"methodName\":1,\"clientID\":\"\xc0\xafid\"}", "\"" + replacement + replacement + "id\"",
+       false},
+  };
+  for (const Get& get : gets) {
+    SCOPED_TRACE(get.request);
+    for (bool binary : {false, true}) {
+      if (!binary && !get.textToo) continue;
+      if (binary) {
+        client_.sendBinary(get.request);
+      } else {
+        client_.sendText(get.request);
+      }
+      std::optional<TestFrame> answer = client_.receive();
+      ASSERT_TRUE(answer) << (binary ? "binary" : "text") << " request unanswered";
+      EXPECT_EQ(answer->binary, binary);
+      EXPECT_TRUE(contains(answer->payload, get.answered)) << answer->payload;
+      EXPECT_FALSE(parseJson(answer->payload).isNull()) << answer->payload;
+    }
+  }
+  EXPECT_EQ(readFile(service_.cachePath("12.txt")), rawNotation);
+  EXPECT_EQ(getKey("bin")["data"]["code"], 0);
+  EXPECT_FALSE(contains(service_.log(), "answer not sent")) << service_.log();
+}
+
 TEST_F(CacheCommandsTest, MissingTablesAnswerTheirFailureCodes) {
   sql("DROP TABLE Midi");
   sql("DROP TABLE Exersise");
@@ -316,6 +378,49 @@ TEST_F(CacheCommandsTest, KeysAreParkedScrambledPerClient) {
   expectOutcome(saveKey("", "nobody's"), 0, "SUCCESS");
   EXPECT_TRUE(fs::exists(service_.cachePath("EncryptionKey")));
   EXPECT_EQ(getKey("")["data"]["EncryptionKey"].asString(), "nobody's");
+}
+
+// Two saves for one client at the same moment, again and again: both answer SUCCESS,
+// the stored key is always one of the two whole, and no side file is left behind.
+TEST_F(CacheCommandsTest, KeySavesAtTheSameMomentLeaveOneWholeKey) {
+  expectOutcome(saveSong(1, kSongBase64, "s"), 0, "SUCCESS");  // makes the folder
+  // Long keys of different lengths and bytes, so a mix or a cut of them shows.
+  const std::string keys[2] = {std::string(60000, 'a') + "end of a",
+                               std::string(45000, 'b') + "end of b"};
+  std::string saves[2];
+  for (int i = 0; i < 2; ++i) {
+    Json::Value request(Json::objectValue);
+    request["methodName"] = 21;
+    request["clientID"] = "racer";
+    request["data"]["EncryptionKey"] = keys[i];
+    saves[i] = request.toStyledString();
+  }
+  TestClient senders[2];
+  for (TestClient& sender : senders) ASSERT_TRUE(sender.connect());
+
+  const int kRounds = 300;
+  int bothSaved = 0;
+  int whole = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  int round = 0;
+  for (; round < kRounds && std::chrono::steady_clock::now() < deadline; ++round) {
+    senders[0].sendText(saves[round % 2]);
+    senders[1].sendText(saves[(round + 1) % 2]);
+    bool saved = true;
+    for (TestClient& sender : senders) {
+      std::optional<TestFrame> answer = sender.receive(std::chrono::seconds(10));
+      ASSERT_TRUE(answer) << "round " << round << ": a save went unanswered";
+      saved = saved && parseJson(answer->payload)["data"]["code"] == 0;
+    }
+    bothSaved += saved ? 1 : 0;
+    std::string got = getKey("racer")["data"]["EncryptionKey"].asString();
+    whole += (got == keys[0] || got == keys[1]) ? 1 : 0;
+  }
+  EXPECT_GT(round, 50) << "too few rounds in the time";
+  EXPECT_EQ(bothSaved, round);
+  EXPECT_EQ(whole, round);
+  std::set<std::string> left = entriesOf(service_.path("cache"));
+  EXPECT_EQ(left, (std::set<std::string>{"1", "racerEncryptionKey"}));
 }
 
 TEST_F(CacheCommandsTest, PathLikeClientIdsNeverLeaveTheCacheFolder) {

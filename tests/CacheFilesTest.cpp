@@ -1,6 +1,7 @@
 // The cache file helpers in-process: Base64 decoding, key scrambling, and the reader,
 // writer and existence checks on a temporary install folder.
 #include <csignal>
+#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -111,6 +112,13 @@ class CacheFolderTest : public ::testing::Test {
     fs::remove_all(folder_, ignored);
   }
   std::string cached(const std::string& name) const { return (folder_ / "cache" / name).string(); }
+  size_t entriesStartingWith(const std::string& prefix) const {
+    size_t count = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder_ / "cache")) {
+      if (entry.path().filename().string().compare(0, prefix.size(), prefix) == 0) ++count;
+    }
+    return count;
+  }
 
   fs::path folder_;
   std::string saved_install_path_;
@@ -166,7 +174,28 @@ TEST_F(CacheFolderTest, AWriteThatFailsHalfWayKeepsTheOldFile) {
 
   EXPECT_FALSE(written);
   EXPECT_EQ(readCacheFile(cached("7")), "old song bytes");
-  EXPECT_FALSE(fs::exists(folder_ / "cache" / "7.partial"));
+  EXPECT_EQ(entriesStartingWith("7."), 0u);
+}
+
+// Side files a killed run left behind (this version's and the single shared one of
+// earlier versions) go with the next write of the same file; those of other files,
+// and cached files whose names merely look alike, stay.
+TEST_F(CacheFolderTest, SideFilesLeftByAKilledRunGoWithTheNextWrite) {
+  fs::path cache = folder_ / "cache";
+  for (const char* name : {"7.partial", "7.partial.0123456789abcdef0123456789abcdef.3",
+                           "8.partial.0123456789abcdef0123456789abcdef.3",
+                           "7.partial.looks.alikeEncryptionKey"}) {
+    std::ofstream(cache / name) << "left";
+  }
+  CvFileWriter writer(cached("7"));
+  writer.setContent("new song bytes");
+  ASSERT_TRUE(writer.writeFile());
+  EXPECT_EQ(readCacheFile(cached("7")), "new song bytes");
+  EXPECT_FALSE(fs::exists(cache / "7.partial"));
+  EXPECT_FALSE(fs::exists(cache / "7.partial.0123456789abcdef0123456789abcdef.3"));
+  EXPECT_TRUE(fs::exists(cache / "8.partial.0123456789abcdef0123456789abcdef.3"));
+  EXPECT_TRUE(fs::exists(cache / "7.partial.looks.alikeEncryptionKey"));
+  EXPECT_EQ(entriesStartingWith("7.partial."), 1u);
 }
 
 }  // namespace

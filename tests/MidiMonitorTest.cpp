@@ -144,3 +144,38 @@ TEST_F(PortMonitor, MidiServerThatEndsLeavesTheServiceAnswering) {
   EXPECT_TRUE(client_.call(7)["data"].isMember("deviceCount"));
   EXPECT_TRUE(service_.running());
 }
+
+// While no keyboard is open the monitor finds the same state at every 50 ms pass; its
+// standard-output lines (which land in the journal under systemd) are written when
+// the state begins, not at each pass, and again once it begins anew.
+TEST_F(PortMonitor, StateLinesAreWrittenWhenTheStateChangesNotAtEveryPass) {
+  const std::string notOpen = "Midi port not open yet";
+  const std::string opening = "cvMidiTask->SetCurrentMidiDevice(";
+  const std::string callbackAgain = "a callback function is already set";
+  ASSERT_TRUE(pianoA_.plug());
+  ASSERT_TRUE(pianoB_.plug());  // no keyboard known yet: none is opened
+  ASSERT_TRUE(service_.start());
+  ASSERT_TRUE(connectWebApplication(client_));
+  ASSERT_TRUE(eventually([&] { return contains(service_.output(), notOpen); }, kMonitorReacts));
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // some 40 passes
+  EXPECT_EQ(countOf(service_.output(), notOpen), 1u) << service_.output();
+  EXPECT_EQ(countOf(service_.output(), opening), 0u);
+
+  Json::Value select(Json::objectValue);
+  select["deviceName"] = pianoA_.name();
+  EXPECT_EQ(client_.call(4, select)["data"]["code"], 0);
+  ASSERT_TRUE(eventually([&] { return serviceListensTo(jack_, pianoA_); }, kMonitorReacts));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(countOf(service_.output(), opening), 1u) << service_.output();
+  EXPECT_EQ(countOf(service_.output(), notOpen), 1u);
+
+  // Unplugged: the port is closed again, a new stretch of the same state.
+  ASSERT_TRUE(pianoA_.unplug());
+  ASSERT_TRUE(eventually([&] { return countOf(service_.output(), notOpen) == 2; },
+                         kMonitorReacts))
+      << service_.output();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(countOf(service_.output(), notOpen), 2u) << service_.output();
+  EXPECT_EQ(countOf(service_.output(), opening), 1u);
+  EXPECT_EQ(countOf(service_.output(), callbackAgain), 0u) << service_.output();
+}

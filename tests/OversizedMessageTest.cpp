@@ -1,7 +1,8 @@
 // Messages at the size limit of 32000000 bytes and past it: a song of almost that
 // size is stored and answered, a message one byte too long ends only its own
 // connection (1009, "message too big", in the WebSocket library's words), other connections keep their answers all
-// along, and the memory the big messages took is given back afterwards.
+// along, and the memory the big messages took is given back afterwards. The close
+// frame ends the connection in order, never by a reset that could overtake it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include "tests/support/DeviceChecks.h"
 #include "tests/support/TestClient.h"
 #include "tests/support/TestClientPool.h"
+#include "tests/support/TestHandshake.h"
 #include "tests/support/TestService.h"
 
 namespace {
@@ -119,4 +121,27 @@ TEST(OversizedMessages, AtTheLimitAnsweredPastItClosedAndTheMemoryGivenBack) {
 #endif
   EXPECT_TRUE(service.running());
   EXPECT_EQ(service.stop(), 0);
+}
+
+// A frame that announces more than the limit, with the start of its payload behind it
+// and the rest never sent: the service answers the close frame with 1009 and then ends
+// the connection in order (FIN), after reading what came. A reset, which a socket
+// closed over unread bytes sends, could reach the client before the close frame,
+// whatever the order they were sent in, and the client would see 1006.
+TEST(OversizedMessages, PastTheLimitTheConnectionEndsInOrderAfterTheCloseFrame) {
+  TestService service;
+  ASSERT_TRUE(service.start());
+  for (const char* address : {"::1", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    CutShortFrame ending = sendFrameStart(address, kLimit + 1, 256 * 1024);
+    ASSERT_TRUE(ending.opened);
+    // 0x88: a final close frame, unmasked, with its code first.
+    ASSERT_GE(ending.received.size(), 4u);
+    EXPECT_EQ(static_cast<unsigned char>(ending.received[0]), 0x88u);
+    EXPECT_EQ(static_cast<unsigned char>(ending.received[2]) * 256 +
+                  static_cast<unsigned char>(ending.received[3]),
+              1009);
+    EXPECT_EQ(ending.ended, CutShortFrame::kInOrder);
+  }
+  EXPECT_TRUE(service.running());
 }

@@ -273,6 +273,39 @@ TEST_F(StoreFaultTest, DatabaseWriteLockedByAnotherProcess) {
   expectCode(startSession("learner-2"), 0);
 }
 
+// No identifier stored yet, and the database refuses the insert of a new one (write
+// lock of another process, a read-only folder): codes 11 and 17 answer an empty
+// identifier rather than one stored nowhere, and once the database takes writes again
+// the identifier they answer is the one stored, and stays.
+TEST_F(StoreFaultTest, InstallationIdentifierAnsweredOnlyOnceStored) {
+  startAndConnect();
+  auto rows = [this] { return sqlQuery(service_.databasePath(), "SELECT count(*) FROM Installation"); };
+  auto information = [this] { return client_.call(17)["data"]["installationId"].asString(); };
+  {
+    DatabaseLock lock(service_.databasePath(), "BEGIN IMMEDIATE");
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(installationId(), "");
+      EXPECT_EQ(information(), "");
+    }
+  }
+  EXPECT_TRUE(contains(service_.log(), "database is locked"));
+  EXPECT_EQ(rows(), "0");
+
+  if (inPrivateMountNamespace()) {
+    FolderMount readOnly = FolderMount::readOnly(service_.path("db"));
+    EXPECT_EQ(installationId(), "");
+    EXPECT_EQ(information(), "");
+    EXPECT_TRUE(contains(service_.log(), "readonly database")) << service_.log();
+  }
+  EXPECT_EQ(rows(), "0");
+
+  std::string stored = installationId();
+  EXPECT_EQ(stored.size(), 36u);
+  EXPECT_EQ(information(), stored);
+  EXPECT_EQ(installationId(), stored);
+  EXPECT_EQ(sqlQuery(service_.databasePath(), "SELECT installationId FROM Installation"), stored);
+}
+
 // Without a usable database the service still starts and answers every store
 // command with its failure, and says why in its log.
 TEST_F(StoreFaultTest, MissingDatabaseFolderOrTables) {

@@ -21,6 +21,8 @@ done
 [ "$(echo "$listing" | grep -c "^$folder/countoff/.*\.wav$")" -eq 19 ] || fail "count-off sounds missing"
 # A file under db/ would belong to dpkg, which replaces it on every upgrade.
 ! echo "$listing" | grep -q "^$folder/db/." || fail "package ships a file in db/"
+# One unit, where every user's service manager finds it; none under the program's folder.
+! echo "$listing" | grep -q "^$folder/lib/" || fail "package ships a unit in $folder/lib"
 
 # Version 2 of the same contents: installing it is an upgrade.
 dpkg-deb -R "$deb" "$scratch/v2"
@@ -58,6 +60,10 @@ tables=$(sqlite3 "$installed/db/pianocorvida.db" "SELECT count(*) FROM sqlite_ma
 [ "$tables" -eq 5 ] || fail "first install: database has $tables tables"
 [ "$(owners)" = nobody ] || fail "first install: writable parts owned by $(owners)"
 [ "$(stat -c %U "$installed/pianocorvida-plugin")" = root ] || fail "program handed over"
+# Built without the web application's origins: no origin list appears.
+if ! echo "$listing" | grep -qx "$folder/share/allowed-origins.txt"; then
+  [ ! -e "$installed/db/allowed-origins.txt" ] || fail "first install wrote an origin list"
+fi
 
 sqlite3 "$installed/db/pianocorvida.db" "INSERT INTO Midi VALUES ('7', 'learner stamp')"
 printf 'https://learner.example\n' > "$installed/db/allowed-origins.txt"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installing into a folder that already holds a learner's database and cache keeps
 # them; a fresh folder gets the shipped files and the user unit that starts the
-# program. The home folder is a scratch one: nothing is installed for the real user.
+# program, inside the install folder: nothing is written outside DESTDIR and the
+# prefix. The home folder is a scratch one: nothing is installed for the real user.
 set -eu
 build=$1
 scratch=$(mktemp -d)
@@ -15,7 +16,7 @@ cmake --install "$build" --prefix "$target" > /dev/null
 tables=$(sqlite3 "$target/db/pianocorvida.db" "SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type='table' ORDER BY name)")
 [ "$tables" = "Device,Exersise,Installation,Midi,User" ] || { echo "tables: $tables"; exit 1; }
 
-unit=$HOME/.local/share/systemd/user/pianocorvida-plugin.service
+unit=$target/lib/systemd/user/pianocorvida-plugin.service
 [ -f "$unit" ] || { echo "user unit not installed"; exit 1; }
 for line in Type=notify Restart=on-failure "ExecStart=\"$target/pianocorvida-plugin\"" \
             WantedBy=default.target; do
@@ -37,12 +38,25 @@ kept=$(sqlite3 "$target/db/pianocorvida.db" "SELECT lastModifiedDate FROM Midi W
 [ "$(cat "$target/db/allowed-origins.txt")" = "https://learn.example" ] || { echo "origin list changed on reinstall"; exit 1; }
 
 # Installing into a staging root (DESTDIR) looks for an existing database there, not at
-# the prefix outside it; a prefix outside the home folder gets the system-wide folder
-# of user units.
+# the prefix outside it, and writes nothing outside the staged prefix.
 HOME=/nonexistent DESTDIR="$scratch/staged" cmake --install "$build" --prefix "$target" > /dev/null
 [ -f "$scratch/staged$target/db/pianocorvida.db" ] || { echo "staged install lacks the database"; exit 1; }
-[ -f "$scratch/staged/usr/lib/systemd/user/pianocorvida-plugin.service" ] ||
+[ -f "$scratch/staged$target/lib/systemd/user/pianocorvida-plugin.service" ] ||
   { echo "staged install lacks the unit"; exit 1; }
+outside=$(cd "$scratch/staged" && find . -type f | grep -v "^\.$target/" || true)
+[ -z "$outside" ] || { echo "staged install wrote outside the prefix: $outside"; exit 1; }
+
+# A prefix outside the home folder, as a packager tries one: everything lands under it,
+# nothing in the home folder or the system's folder of user units.
+system_unit=/usr/lib/systemd/user/pianocorvida-plugin.service
+had_system_unit=$([ -e "$system_unit" ] && echo yes || echo no)
+before=$(cd "$scratch" && find . -path ./prefix -prune -o -type f -print | sort)
+cmake --install "$build" --prefix "$scratch/prefix" > /dev/null
+after=$(cd "$scratch" && find . -path ./prefix -prune -o -type f -print | sort)
+[ "$before" = "$after" ] || { echo "install wrote outside the prefix: $(echo "$after" | grep -vxF "$before")"; exit 1; }
+[ "$had_system_unit" = yes ] || [ ! -e "$system_unit" ] || { echo "install wrote $system_unit"; exit 1; }
+grep -qxF "ExecStart=\"$scratch/prefix/pianocorvida-plugin\"" \
+  "$scratch/prefix/lib/systemd/user/pianocorvida-plugin.service" || { echo "prefix unit wrong"; exit 1; }
 
 # The build's own step keeps an existing database too (the build folder is an install
 # folder as well).

@@ -1,5 +1,6 @@
 #include "tests/support/TestHandshake.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -86,4 +87,57 @@ std::string httpAnswer(const std::string& address, const std::string& method,
   }
   ::close(fd);
   return answer;
+}
+
+CutShortFrame sendFrameStart(const std::string& address, uint64_t announced, size_t sent,
+                             int port) {
+  CutShortFrame result;
+  int fd = connectTo(address, port);
+  if (fd < 0) return result;
+  std::string request = "GET / HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
+                        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                        "Sec-WebSocket-Version: 13\r\n\r\n";
+  (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string answer;
+  char buffer[4096];
+  size_t end = std::string::npos;
+  while ((end = answer.find("\r\n\r\n")) == std::string::npos) {
+    ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+    if (got <= 0) break;
+    answer.append(buffer, static_cast<size_t>(got));
+  }
+  result.opened = end != std::string::npos && httpStatus(answer) == 101;
+  if (!result.opened) {
+    ::close(fd);
+    return result;
+  }
+  // Binary, final, masked (as a client must), with the 64-bit length form.
+  std::string frame = {static_cast<char>(0x82), static_cast<char>(0x80 | 127)};
+  for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>(announced >> shift));
+  frame += std::string("\x11\x22\x33\x44", 4);
+  frame += std::string(sent, 'x');
+  (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+  result.received = answer.substr(end + 4);
+  while (true) {
+    ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+    if (got > 0) {
+      result.received.append(buffer, static_cast<size_t>(got));
+      continue;
+    }
+    if (got == 0) result.ended = CutShortFrame::kInOrder;
+    if (got < 0 && errno == ECONNRESET) result.ended = CutShortFrame::kReset;
+    break;
+  }
+  // A server that let its socket go over unread bytes resets the connection right
+  // after its orderly end; one that reads on until this side closes never does.
+  for (int look = 0; look < 20 && result.ended == CutShortFrame::kInOrder; ++look) {
+    usleep(50 * 1000);
+    int error = 0;
+    socklen_t length = sizeof(error);
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error == ECONNRESET || error == EPIPE) result.ended = CutShortFrame::kReset;
+  }
+  ::close(fd);
+  return result;
 }

@@ -1,9 +1,11 @@
 // A WebSocket opening handshake written by hand on a plain TCP socket, for tests that
 // need what a library client hides: the HTTP status of a refused handshake, or a
-// connection cut before any answer; and a plain HTTP request the same way. Only numeric
+// connection cut before any answer, how a connection ends after a frame cut short; and
+// a plain HTTP request the same way. Only numeric
 // addresses, no name lookup.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The HTTP status the server answers (101 when the handshake is accepted), 0 when the
@@ -20,3 +22,17 @@ std::string httpAnswer(const std::string& address, const std::string& method,
                        int port = 19420);
 // The status of an HTTP answer; 0 when it is not one.
 int httpStatus(const std::string& answer);
+
+// What came back after a frame that was cut short, and how the connection ended.
+struct CutShortFrame {
+  enum Ending { kInOrder, kReset, kStillOpen };
+  bool opened = false;    // the handshake was accepted
+  std::string received;   // every byte after the handshake's answer
+  Ending ended = kStillOpen;
+};
+// Opens a WebSocket by hand and sends the start of one binary frame that announces
+// announced payload bytes, then sent bytes of that payload, and nothing more; then reads
+// until the server ends the connection (or 5 s pass without a byte). An orderly end
+// counts as a reset when a reset follows within a second; then it closes.
+CutShortFrame sendFrameStart(const std::string& address, uint64_t announced, size_t sent,
+                             int port = 19420);
