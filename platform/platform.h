@@ -95,11 +95,15 @@ uint32_t waveClose(const std::string& path);  // stops the sound if still playin
 
 // The metronome's click: the bytes of the file at path, from the first (a header too),
 // as interleaved signed 16-bit little-endian stereo frames at rate, heard from the
-// instant at (at once when it has passed) until it ends or stopRawSound(id). Returns 0
-// and sets id, or kWaveFileNotFound / kWaveNoDevice / kWaveTooManyVoices.
-uint32_t playRawSound(const std::string& path, uint32_t rate,
-                      std::chrono::steady_clock::time_point at, uint64_t& id);
-uint32_t stopRawSound(uint64_t id);  // kWaveNotOpen when it was not playing
+// instant at (at once when it has passed) until it ends or stopRawSound(id).
+struct RawSound {
+  std::string path;
+  uint32_t rate = 0;
+  std::chrono::steady_clock::time_point at;
+};
+// Returns 0 and sets id, or kWaveFileNotFound / kWaveNoDevice / kWaveTooManyVoices.
+uint32_t playRawSound(const RawSound& sound, uint32_t& id);
+uint32_t stopRawSound(uint32_t id);  // kWaveNotOpen when it was not playing
 
 // MIDI output port 0 where the system has no synthesizer of its own: on Linux a
 // General MIDI synthesizer inside the service, playing into the sound output; the
@@ -114,7 +118,7 @@ bool builtInSynthesizerInstalled();
 // defaults.
 bool builtInSynthesizerOpen();
 // Plays one MIDI message at once: channel messages and whole SysEx messages.
-void builtInSynthesizerSend(const unsigned char* message, size_t size);
+void builtInSynthesizerSend(const unsigned char* message, uint32_t size);
 // Ends every note (their release still sounds) and lets the sound output close once
 // nothing sounds.
 void builtInSynthesizerClose();

@@ -27,8 +27,12 @@ void CvAudioPlay::Play() {
     std::this_thread::sleep_until(end);
     return;
   }
-  uint64_t click = 0;
-  uint32_t code = platform::playRawSound(path, static_cast<uint32_t>(sampleRate), soundAt, click);
+  uint32_t click = 0;
+  platform::RawSound sound;
+  sound.path = path;
+  sound.rate = static_cast<uint32_t>(sampleRate);
+  sound.at = soundAt;
+  uint32_t code = platform::playRawSound(sound, click);
   if (code == platform::kWaveNoDevice) {
     cvlog::error("[CvAudioPlay] no audio device found");
     return;

@@ -336,7 +336,7 @@ void CvMidiTaskPlayer::RunMidiEvent(const ChannelEvents& channels, int32_t nextO
 
 void CvMidiTaskPlayer::SendToOutput(const unsigned char* message, size_t size) {
   if (builtInSynthOpen_) {
-    platform::builtInSynthesizerSend(message, size);
+    platform::builtInSynthesizerSend(message, static_cast<uint32_t>(size));
   } else {
     g_midi_out->sendMessage(message, size);
   }

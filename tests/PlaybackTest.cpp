@@ -639,3 +639,20 @@ TEST_F(Playback, AfterAHiccupLateTicksGoOutAtOnceAndTheSongCatchesUp) {
   EXPECT_LT(span.count(), 150 + 120);
   EXPECT_EQ(heard.back().bytes, (Bytes{0x90, 79, 127}));
 }
+
+// An empty SysEx escape (F7 00) before a note of the same instant: the escape sends
+// nothing, and the note goes out once, not once for each time the instant was filed.
+TEST_F(Playback, AnEmptySysExEscapeSendsNothingAndRepeatsNothing) {
+  TestMidiFile song(0, 480);
+  song.track()
+      .noteOn(0, 0, 60, 100)
+      .raw({0x83, 0x60, 0xF7, 0x00})  // 480 ticks later (250 ms), an escape of no bytes
+      .noteOn(0, 0, 62, 100)
+      .noteOff(480, 0, 62);
+  playSong(5, song.bytes(), 1000);
+  ASSERT_TRUE(synth().waitForCount(3, milliseconds(3000)));
+  std::this_thread::sleep_for(milliseconds(500));
+  std::vector<Bytes> heard;
+  for (const TestSynth::Message& message : synth().messages()) heard.push_back(message.bytes);
+  EXPECT_EQ(heard, (std::vector<Bytes>{{0x90, 60, 127}, {0x90, 62, 127}, {0x80, 62, 81}}));
+}

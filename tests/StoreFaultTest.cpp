@@ -95,6 +95,10 @@ class FolderMount {
 class StoreFaultTest : public ::testing::Test {
  protected:
   void startAndConnect() {
+    // Plays nothing; it runs in the test's own mount namespace, so that a folder the
+    // test makes read-only or full is so for the service too (hiding the SoundFonts
+    // would give it a namespace of its own, where a later remount does not reach).
+    service_.setSoundFonts(TestService::SoundFonts::Visible);
     ASSERT_TRUE(service_.start());
     ASSERT_TRUE(client_.connect());
   }

@@ -231,7 +231,7 @@ BuiltInSynth& synthesizer() {
 
 bool builtInSynthesizerInstalled() { return synthesizer().installed(); }
 bool builtInSynthesizerOpen() { return synthesizer().open(); }
-void builtInSynthesizerSend(const unsigned char* message, size_t size) {
+void builtInSynthesizerSend(const unsigned char* message, uint32_t size) {
   synthesizer().send(message, size);
 }
 void builtInSynthesizerClose() { synthesizer().close(); }

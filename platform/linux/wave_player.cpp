@@ -24,7 +24,7 @@ const size_t kMaxVoices = 64;
 
 struct Voice {
   std::string path;  // empty for a click, which is known by its id
-  uint64_t id = 0;
+  uint32_t id = 0;
   std::shared_ptr<const WaveSound> sound;
   bool started = false;
   Clock::time_point startAt{};  // its first frame is heard then, or at once when past
@@ -40,8 +40,8 @@ class WavePlayer : public SoundSource {
   uint32_t open(const std::string& path);
   uint32_t play(const std::string& path);
   uint32_t close(const std::string& path);
-  uint32_t playRaw(const std::string& path, uint32_t rate, Clock::time_point at, uint64_t& id);
-  uint32_t stopRaw(uint64_t id);
+  uint32_t playRaw(const RawSound& raw, uint32_t& id);
+  uint32_t stopRaw(uint32_t id);
 
   void mixInto(float* output, unsigned int frames, unsigned int rate,
                Clock::time_point startsAt) override;
@@ -57,7 +57,7 @@ class WavePlayer : public SoundSource {
   // one period is mixed, never around a call into the audio library.
   std::mutex mutex_;
   std::deque<Voice> voices_;  // oldest first
-  uint64_t lastId_ = 0;
+  uint32_t lastId_ = 0;
 };
 
 template <typename Reader>
@@ -114,14 +114,13 @@ uint32_t WavePlayer::close(const std::string& path) {
   return 0;
 }
 
-uint32_t WavePlayer::playRaw(const std::string& path, uint32_t rate, Clock::time_point at,
-                             uint64_t& id) {
+uint32_t WavePlayer::playRaw(const RawSound& raw, uint32_t& id) {
   Voice voice;
   uint32_t code =
-      load([&](WaveSound& sound) { return readRawFile(path, rate, sound); }, voice.sound);
+      load([&](WaveSound& sound) { return readRawFile(raw.path, raw.rate, sound); }, voice.sound);
   if (code != 0) return code;
   voice.started = true;
-  voice.startAt = at;
+  voice.startAt = raw.at;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     voice.id = id = ++lastId_;
@@ -129,7 +128,7 @@ uint32_t WavePlayer::playRaw(const std::string& path, uint32_t rate, Clock::time
   return add(std::move(voice));
 }
 
-uint32_t WavePlayer::stopRaw(uint64_t id) {
+uint32_t WavePlayer::stopRaw(uint32_t id) {
   std::shared_ptr<const WaveSound> released;
   std::lock_guard<std::mutex> lock(mutex_);
   auto voice = std::find_if(voices_.begin(), voices_.end(), [&](const Voice& candidate) {
@@ -190,10 +189,7 @@ uint32_t waveOpen(const std::string& path) { return player().open(path); }
 uint32_t wavePlay(const std::string& path) { return player().play(path); }
 uint32_t waveClose(const std::string& path) { return player().close(path); }
 
-uint32_t playRawSound(const std::string& path, uint32_t rate,
-                      std::chrono::steady_clock::time_point at, uint64_t& id) {
-  return player().playRaw(path, rate, at, id);
-}
-uint32_t stopRawSound(uint64_t id) { return player().stopRaw(id); }
+uint32_t playRawSound(const RawSound& sound, uint32_t& id) { return player().playRaw(sound, id); }
+uint32_t stopRawSound(uint32_t id) { return player().stopRaw(id); }
 
 }  // namespace platform

@@ -135,7 +135,7 @@ bool midiSystemSettled() { return true; }
 // Port 0 of the multimedia MIDI output is the system's own synthesizer.
 bool builtInSynthesizerInstalled() { return false; }
 bool builtInSynthesizerOpen() { return false; }
-void builtInSynthesizerSend(const unsigned char*, size_t) {}
+void builtInSynthesizerSend(const unsigned char*, uint32_t) {}
 void builtInSynthesizerClose() {}
 
 }  // namespace platform

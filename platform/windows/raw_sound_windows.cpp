@@ -56,14 +56,14 @@ int render(void* output, void*, unsigned int frames, double, RtAudioStreamStatus
 }
 
 std::mutex g_mutex;
-std::map<uint64_t, std::unique_ptr<RawStream>> g_streams;
-uint64_t g_last_id = 0;
+std::map<uint32_t, std::unique_ptr<RawStream>> g_streams;
+uint32_t g_last_id = 0;
 
 }  // namespace
 
-uint32_t playRawSound(const std::string& path, uint32_t rate, Clock::time_point at, uint64_t& id) {
+uint32_t playRawSound(const RawSound& sound, uint32_t& id) {
   auto stream = std::make_unique<RawStream>();
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = std::fopen(sound.path.c_str(), "rb");
   if (file == nullptr) return kWaveFileNotFound;
   char buffer[65536];
   size_t read = 0;
@@ -72,15 +72,15 @@ uint32_t playRawSound(const std::string& path, uint32_t rate, Clock::time_point 
   }
   std::fclose(file);
   stream->bytes.resize(stream->bytes.size() / kFrameBytes * kFrameBytes);
-  stream->rate = rate;
-  stream->at = at;
+  stream->rate = sound.rate;
+  stream->at = sound.at;
   try {
     if (stream->audio.getDeviceCount() < 1) return kWaveNoDevice;
     RtAudio::StreamParameters parameters;
     parameters.deviceId = stream->audio.getDefaultOutputDevice();
     parameters.nChannels = kChannels;
     unsigned int frames = 256;
-    stream->audio.openStream(&parameters, nullptr, RTAUDIO_SINT16, rate, &frames, &render,
+    stream->audio.openStream(&parameters, nullptr, RTAUDIO_SINT16, sound.rate, &frames, &render,
                              stream.get());
     stream->audio.startStream();
   } catch (const RtAudioError&) {
@@ -92,7 +92,7 @@ uint32_t playRawSound(const std::string& path, uint32_t rate, Clock::time_point 
   return 0;
 }
 
-uint32_t stopRawSound(uint64_t id) {
+uint32_t stopRawSound(uint32_t id) {
   std::unique_ptr<RawStream> stream;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
