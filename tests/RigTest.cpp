@@ -1,6 +1,6 @@
 // The rig the playing tests run on, checked without the service: the kind that
 // PIANOCORVIDA_TEST_RIG names (one ctest entry per kind). MIDI from the test keyboard
-// reaches the test synthesizer unchanged and in order; clicks the test plays at known
+// reaches the test synthesizer in order, in the form the rig's MIDI path delivers; clicks the test plays at known
 // instants (through JACK, or through the Pulse server on PipeWire) are each captured
 // once, near their time, also when they overlap; and the service started on the rig
 // sees the system's SoundFonts only when asked to. Delays are printed; the bounds are
@@ -151,13 +151,14 @@ TEST_F(Rig, RunsAtItsKindsRateWithTheSynthesizerAsFirstMidiDestination) {
   }
 }
 
-TEST_F(Rig, KeyboardMessagesReachTheSynthesizerUnchangedAndInOrder) {
+TEST_F(Rig, KeyboardMessagesReachTheSynthesizerInOrder) {
   rig_->synth().clear();
   ASSERT_TRUE(rig_->jack().connect(rig_->keyboard().name(), rig_->synth().name()));
   auto linked = Clock::now();
   ASSERT_TRUE(rig_->synth().hearsFrom(rig_->keyboard()));
   std::printf("a listed link carried data on the %s rig within %.0f ms\n", rig_->name(),
-              ms(Clock::now() - linked) - 100);  // Notes, controllers and SysEx, some in one burst, some a few ms apart.
+              ms(Clock::now() - linked) - 100);  // Notes (also ended by a velocity of 0), controllers, pitch bends and SysEx, some in
+  // one burst, some a few ms apart.
   std::vector<Bytes> sent;
   for (int i = 0; i < 24; ++i) {
     const unsigned char note = static_cast<unsigned char>(48 + i);
@@ -165,6 +166,8 @@ TEST_F(Rig, KeyboardMessagesReachTheSynthesizerUnchangedAndInOrder) {
     sent.push_back({0xB0, 64, static_cast<unsigned char>(i * 5)});
     if (i % 4 == 0) sent.push_back({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
     sent.push_back({0x80, note, 64});
+    sent.push_back({0x90, note, 0});
+    sent.push_back({0xE0, 0x00, static_cast<unsigned char>(i)});
   }
   std::vector<Clock::time_point> sentAt;
   for (size_t i = 0; i < sent.size(); ++i) {
@@ -180,7 +183,7 @@ TEST_F(Rig, KeyboardMessagesReachTheSynthesizerUnchangedAndInOrder) {
   ASSERT_EQ(heard.size(), sent.size());
   double latest = 0;
   for (size_t i = 0; i < heard.size(); ++i) {
-    EXPECT_EQ(heard[i].bytes, sent[i]) << "message " << i;
+    EXPECT_EQ(heard[i].bytes, rig_->delivered(sent[i])) << "message " << i;
     latest = std::max(latest, ms(heard[i].arrival - sentAt[i]));
   }
   std::printf("keyboard to synthesizer on the %s rig: at most %.1f ms\n", rig_->name(), latest);

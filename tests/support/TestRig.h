@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TestAudioCapture;
 class TestClient;
@@ -77,6 +78,10 @@ class TestRig {
   const char* name() const { return nameOf(settings_.kind); }
   // The sound output's rate: the JACK server's, or the PipeWire graph's.
   uint32_t sampleRate() const;
+  // A MIDI message as this rig's MIDI path hands it to the receiver. PipeWire's JACK
+  // layer delivers a Note On of velocity 0 as a Note Off of velocity 64; JACK itself
+  // changes nothing.
+  std::vector<unsigned char> delivered(const std::vector<unsigned char>& message) const;
 
   TestJack& jack() { return *jack_; }
   TestSynth& synth() { return *synth_; }
