@@ -1,10 +1,10 @@
 // The rig the playing tests run on, checked without the service: the kind that
 // PIANOCORVIDA_TEST_RIG names (one ctest entry per kind). MIDI from the test keyboard
-// reaches the test synthesizer in order, in the form the rig's MIDI path delivers; clicks the test plays at known
-// instants (through JACK, or through the Pulse server on PipeWire) are each captured
-// once, near their time, also when they overlap; and the service started on the rig
-// sees the system's SoundFonts only when asked to. Delays are printed; the bounds are
-// loose, for a loaded machine.
+// reaches the test synthesizer in order, in the form the rig's MIDI path delivers;
+// clicks the test plays at known instants (through JACK, or through the Pulse server
+// on PipeWire) are each captured once, near their time, also when they overlap; and
+// the service started on the rig sees the system's SoundFonts only when asked to.
+// Delays are printed; the bounds are loose, for a loaded machine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,8 +78,8 @@ class Rig : public ::testing::Test {
     return player;
   }
 
-  // count clicks apart by gap, the first lead from now; returns when the last has
-  // had time to sound.
+  // Plays count clicks gap apart, the first 300 ms from now, and returns when the last
+  // has rung for tail; when each click went out.
   static std::vector<Clock::time_point> playClicks(TestClickPlayer& player, int count,
                                                    milliseconds gap, milliseconds tail) {
     const Clock::time_point first = Clock::now() + milliseconds(300);
@@ -116,7 +116,9 @@ class Rig : public ::testing::Test {
 
   static std::vector<Bytes> heardBytes() {
     std::vector<Bytes> bytes;
-    for (const TestSynth::Message& message : rig_->synth().messages()) bytes.push_back(message.bytes);
+    for (const TestSynth::Message& message : rig_->synth().messages()) {
+      bytes.push_back(message.bytes);
+    }
     return bytes;
   }
 
@@ -154,10 +156,8 @@ TEST_F(Rig, RunsAtItsKindsRateWithTheSynthesizerAsFirstMidiDestination) {
 TEST_F(Rig, KeyboardMessagesReachTheSynthesizerInOrder) {
   rig_->synth().clear();
   ASSERT_TRUE(rig_->jack().connect(rig_->keyboard().name(), rig_->synth().name()));
-  auto linked = Clock::now();
   ASSERT_TRUE(rig_->synth().hearsFrom(rig_->keyboard()));
-  std::printf("a listed link carried data on the %s rig within %.0f ms\n", rig_->name(),
-              ms(Clock::now() - linked) - 100);  // Notes (also ended by a velocity of 0), controllers, pitch bends and SysEx, some in
+  // Notes (also ended by a velocity of 0), controllers, pitch bends and SysEx, some in
   // one burst, some a few ms apart.
   std::vector<Bytes> sent;
   for (int i = 0; i < 24; ++i) {
@@ -195,9 +195,11 @@ TEST_F(Rig, ClicksPlayedAtKnownInstantsAreHeardOnceEachNearTheirTime) {
   std::unique_ptr<TestClickPlayer> player = clickPlayer(milliseconds(10));
   ASSERT_TRUE(player) << "no click player on the " << rig_->name() << " rig";
   rig_->capture().clear();
-  std::vector<Clock::time_point> played = playClicks(*player, 8, milliseconds(250), milliseconds(400));
+  std::vector<Clock::time_point> played =
+      playClicks(*player, 8, milliseconds(250), milliseconds(400));
   ASSERT_EQ(played.size(), 8u);
-  expectOnePerClick("separate clicks", played, rig_->capture().onsets(kThreshold, milliseconds(60)));
+  expectOnePerClick("separate clicks", played,
+                    rig_->capture().onsets(kThreshold, milliseconds(60)));
   expectOnePerClick("separate clicks, by their rise", played,
                     rig_->capture().rises(kThreshold, 2.0f, milliseconds(60)));
   EXPECT_GT(rig_->capture().peak(), 0.4f);
