@@ -76,6 +76,10 @@ bool TestPipeWire::start(std::chrono::milliseconds timeout) {
     fs::remove(stale, ignored);
   }
   fs::remove_all(folder_ + "/pulse", ignored);
+  // Made here: pipewire-pulse looks for its folder and then makes it, and fails when a
+  // Pulse client (pactl) made it in between.
+  fs::create_directory(folder_ + "/pulse");
+  fs::permissions(folder_ + "/pulse", fs::owner_all);
   setEnvironment("HOME", home);
   setEnvironment("XDG_CONFIG_HOME", home + "/.config");
   setEnvironment("XDG_RUNTIME_DIR", folder_);
@@ -96,6 +100,9 @@ bool TestPipeWire::start(std::chrono::milliseconds timeout) {
             eventually([&] { return fs::exists(folder_ + "/pipewire-0") || !running(); },
                        left()) &&
             running() && launch({"wireplumber"}) && launch({"pipewire-pulse"}) &&
+            eventually([&] { return fs::exists(folder_ + "/pulse/native") || !running(); },
+                       left()) &&
+            running() &&
             eventually([&] { return defaultSinkIsNull() || !running(); }, left()) && running();
   if (up) return true;
   std::fprintf(stderr, "PipeWire did not come up in %s:\n%s\n", folder_.c_str(),

@@ -8,7 +8,9 @@
 //              JACK;
 //   PipeWire   a headless PipeWire (TestPipeWire) at 48000 Hz: sound through its Pulse
 //              server into a null sink whose monitor is recorded, MIDI through its JACK
-//              layer. The test program must run under pw-jack.
+//              layer. The test program must run under pw-jack. Its MIDI is not JACK's:
+//              see delivered(), TestSynth::hearsFrom(), and on a loaded machine the
+//              messages of a cycle that a client missed are lost now and then.
 // The MIDI clients and the JACK capture live on the rig's JACK server (PipeWire's JACK
 // layer on the PipeWire rig). Not for use from several threads.
 #pragma once
