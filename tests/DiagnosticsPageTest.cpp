@@ -38,6 +38,7 @@ class DiagnosticsPageTest : public ::testing::Test {
     // rig's keyboard is stored as seen in an earlier session: the service takes it by
     // itself.
     TestRig::Settings settings;
+    settings.kind = TestRig::kindFromEnvironment(TestRig::Kind::Jack22050);
     settings.periodFrames = 32;
     settings.realtime = false;
     rig_ = std::make_unique<TestRig>(settings);

@@ -49,6 +49,7 @@ std::string song() {
 TEST(Load, TwoHundredConnectionsAreAnsweredWhileASongPlays) {
   // The 22050 Hz JACK rig as the playback tests run it; nothing listens to the sound.
   TestRig::Settings settings;
+  settings.kind = TestRig::kindFromEnvironment(TestRig::Kind::Jack22050);
   settings.capture = false;
   TestRig rig(settings);
   ASSERT_TRUE(rig.start());

@@ -61,6 +61,7 @@ class PerformanceFault : public ::testing::Test {
     // As the playback tests run it (realtime where allowed, 256-frame periods), with
     // nothing listening to the sound.
     TestRig::Settings settings;
+    settings.kind = TestRig::kindFromEnvironment(TestRig::Kind::Jack22050);
     settings.capture = false;
     rig_ = std::make_unique<TestRig>(settings);
     ASSERT_TRUE(rig_->start());

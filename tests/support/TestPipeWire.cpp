@@ -70,6 +70,16 @@ bool TestPipeWire::start(std::chrono::milliseconds timeout) {
   fs::create_directories(home + "/.config/pipewire/pipewire.conf.d");
   writeFileBytes(home + "/.config/pipewire/pipewire.conf.d/10-null-sink.conf", kSinkConfig);
   const std::string bus = folder_ + "/bus";
+  // A start after a stop: the sockets of the servers that ended would seem ready.
+  boost::system::error_code ignored;
+  for (const std::string& stale : {bus, folder_ + "/pipewire-0", folder_ + "/pipewire-0.lock"}) {
+    fs::remove(stale, ignored);
+  }
+  fs::remove_all(folder_ + "/pulse", ignored);
+  // Made here: pipewire-pulse looks for its folder and then makes it, and fails when a
+  // Pulse client (pactl) made it in between.
+  fs::create_directory(folder_ + "/pulse");
+  fs::permissions(folder_ + "/pulse", fs::owner_all);
   setEnvironment("HOME", home);
   setEnvironment("XDG_CONFIG_HOME", home + "/.config");
   setEnvironment("XDG_RUNTIME_DIR", folder_);
@@ -90,6 +100,9 @@ bool TestPipeWire::start(std::chrono::milliseconds timeout) {
             eventually([&] { return fs::exists(folder_ + "/pipewire-0") || !running(); },
                        left()) &&
             running() && launch({"wireplumber"}) && launch({"pipewire-pulse"}) &&
+            eventually([&] { return fs::exists(folder_ + "/pulse/native") || !running(); },
+                       left()) &&
+            running() &&
             eventually([&] { return defaultSinkIsNull() || !running(); }, left()) && running();
   if (up) return true;
   std::fprintf(stderr, "PipeWire did not come up in %s:\n%s\n", folder_.c_str(),
@@ -135,6 +148,7 @@ bool TestPipeWire::defaultSinkIsNull() const {
 void TestPipeWire::stop() {
   // Clients first, the bus last.
   for (auto server = servers_.rbegin(); server != servers_.rend(); ++server) {
+    if (server->pid <= 0) continue;  // ended and reaped already
     ::kill(server->pid, SIGTERM);
     if (!eventually([&] { return reaped(server->pid); }, kStopWait)) {
       std::fprintf(stderr, "%s did not end on SIGTERM\n", server->name.c_str());
@@ -156,12 +170,12 @@ void TestPipeWire::stop() {
 
 bool TestPipeWire::running() {
   if (servers_.empty()) return false;
-  for (const Server& server : servers_) {
-    if (kill(server.pid, 0) != 0) return false;
-    int status = 0;
-    if (waitpid(server.pid, &status, WNOHANG) != 0) return false;
+  bool all = true;
+  for (Server& server : servers_) {
+    if (server.pid > 0 && reaped(server.pid)) server.pid = -1;
+    all = all && server.pid > 0;
   }
-  return true;
+  return all;
 }
 
 std::string TestPipeWire::output() const {

@@ -48,7 +48,7 @@ class TestPipeWire {
  private:
   struct Server {
     std::string name;
-    pid_t pid;
+    pid_t pid;  // -1 once it ended and was reaped
   };
   bool launch(const std::vector<std::string>& words);
   bool defaultSinkIsNull() const;

@@ -140,3 +140,11 @@ uint32_t TestRig::sampleRate() const {
   if (pipeWire_) return pipeWire_->sampleRate();
   return jack_ ? jack_->sampleRate() : 0;
 }
+
+std::vector<unsigned char> TestRig::delivered(const std::vector<unsigned char>& message) const {
+  if (settings_.kind == Kind::PipeWire && message.size() == 3 && (message[0] & 0xF0) == 0x90 &&
+      message[2] == 0) {
+    return {static_cast<unsigned char>(0x80 | (message[0] & 0x0F)), message[1], 64};
+  }
+  return message;
+}

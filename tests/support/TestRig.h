@@ -8,7 +8,9 @@
 //              JACK;
 //   PipeWire   a headless PipeWire (TestPipeWire) at 48000 Hz: sound through its Pulse
 //              server into a null sink whose monitor is recorded, MIDI through its JACK
-//              layer. The test program must run under pw-jack.
+//              layer. The test program must run under pw-jack. Its MIDI is not JACK's:
+//              see delivered(), TestSynth::hearsFrom(), and on a loaded machine the
+//              messages of a cycle that a client missed are lost now and then.
 // The MIDI clients and the JACK capture live on the rig's JACK server (PipeWire's JACK
 // layer on the PipeWire rig). Not for use from several threads.
 #pragma once
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TestAudioCapture;
 class TestClient;
@@ -77,6 +80,10 @@ class TestRig {
   const char* name() const { return nameOf(settings_.kind); }
   // The sound output's rate: the JACK server's, or the PipeWire graph's.
   uint32_t sampleRate() const;
+  // A MIDI message as this rig's MIDI path hands it to the receiver. PipeWire's JACK
+  // layer delivers a Note On of velocity 0 as a Note Off of velocity 64; JACK itself
+  // changes nothing.
+  std::vector<unsigned char> delivered(const std::vector<unsigned char>& message) const;
 
   TestJack& jack() { return *jack_; }
   TestSynth& synth() { return *synth_; }
