@@ -5,16 +5,28 @@
 
 #include "platform/platform.h"
 #include "service/CvLog.h"
+#include "service/CvService.h"
 
 CvMidiInput cvMidiIn;
 
+const char* const MIDI_IN_CLIENT_NAME = "Piano Corvida Plugin Input";
+
+bool IsOwnMidiPort(const std::string& portName) {
+  for (const char* client : {MIDI_IN_CLIENT_NAME, MIDI_OUT_CLIENT_NAME}) {
+    const size_t length = std::char_traits<char>::length(client);
+    // "client:port" as JACK and ALSA list it; JACK adds "-01" to a name already taken.
+    if (portName.compare(0, length, client) == 0 && portName.size() > length &&
+        (portName[length] == ':' || portName[length] == '-')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 namespace {
 
-const char* const kClientName = "RtMidi Input Client";
 const unsigned int kQueueSizeLimit = 100;
 const std::chrono::seconds kLookAgainAfter(1);
-// Ports of the service's own MIDI output client (g_midi_out) as the library names them.
-const std::string kOwnOutputPrefix = "RtMidi Output Client:";
 
 // The library's word for "no server to connect to" (JACK); counted as no MIDI system.
 bool saysNoMidiSystem(const std::string& text) {
@@ -31,7 +43,7 @@ void CvMidiInput::create() {
 
 void CvMidiInput::makeInput() {
   try {
-    input_.reset(new RtMidiIn(platform::midiApi(), kClientName, kQueueSizeLimit));
+    input_.reset(new RtMidiIn(platform::midiApi(), MIDI_IN_CLIENT_NAME, kQueueSizeLimit));
     input_->setErrorCallback(&CvMidiInput::onLibraryError, this);
     if (callback_ != nullptr) input_->setCallback(callback_);
     input_->ignoreTypes(ignoreSysex_, ignoreTime_, ignoreSense_);
@@ -117,7 +129,7 @@ void CvMidiInput::listVisiblePorts() {
   for (unsigned int port = 0; port < count; ++port) {
     std::string name = input_->getPortName(port);
     finishCall(false);
-    if (name.compare(0, kOwnOutputPrefix.size(), kOwnOutputPrefix) != 0) {
+    if (!IsOwnMidiPort(name)) {
       visiblePorts_.push_back(port);
     }
   }

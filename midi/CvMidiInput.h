@@ -1,4 +1,4 @@
-// cvMidiIn: the service's one MIDI input object ("RtMidi Input Client", on the MIDI
+// cvMidiIn: the service's one MIDI input object (MIDI_IN_CLIENT_NAME, on the MIDI
 // API the platform chooses, input queue limit 100). Every open, close, count and name
 // query of input ports goes through it, and each call holds its mutex, because the
 // MIDI library is not safe from several threads while the port monitor and commands
@@ -16,10 +16,10 @@
 // the server has gone, makes a new object (callback and filters set again), which
 // answers 0 ports until a server runs again.
 //
-// The service's own playback output ("RtMidi Output Client") is a MIDI source too,
-// and on ALSA and JACK it would be listed among the keyboards, its opening and closing
-// at every performance seen as a keyboard change. It is left out: port numbers here
-// count the other ports only.
+// The service's own playback output (MIDI_OUT_CLIENT_NAME) is a MIDI source too, and
+// on ALSA and JACK it would be listed among the keyboards, its opening and closing at
+// every performance seen as a keyboard change. It is left out: port numbers here count
+// the other ports only.
 #pragma once
 
 #include <chrono>
@@ -30,6 +30,16 @@
 #include <vector>
 
 #include <RtMidi.h>
+
+// The client names of the service's own MIDI input and output. They carry the
+// service's name, not the library's default ones, so that another program built on
+// the library with its default names (a software keyboard or synthesizer) is listed
+// and played to like any other, and the service's own ports are known by their names.
+extern const char* const MIDI_IN_CLIENT_NAME;  // "Piano Corvida Plugin Input"
+
+// True for a port of the service's own MIDI input or output client, as the MIDI
+// system lists it.
+bool IsOwnMidiPort(const std::string& portName);
 
 class CvMidiInput {
  public:

@@ -11,6 +11,7 @@
 #include <RtMidi.h>
 #include <stk/MidiFileIn.h>
 
+#include "midi/CvMidiInput.h"
 #include "midi/CvMidiState.h"
 #include "platform/platform.h"
 #include "playback/CvMidiFileCheck.h"
@@ -29,7 +30,6 @@ std::atomic<std::chrono::steady_clock::time_point> g_playback_origin{
 namespace {
 
 const char* const kOutputPortName = "RtMidi Output";
-const char* const kOwnInputPrefix = "RtMidi Input Client:";
 // ALSA's through port, also as PipeWire and a2jmidid show it on JACK: it makes no sound.
 const char* const kThroughPortName = "midi through";
 const char* const kOtherErrorLine = "[CvMidiTaskPlayer] Create rtMidiOut is error: %s";
@@ -83,7 +83,7 @@ int FirstOutputPort() {
   unsigned int count = g_midi_out->getPortCount();
   for (unsigned int port = 0; port < count; ++port) {
     std::string name = g_midi_out->getPortName(port);
-    if (name.rfind(kOwnInputPrefix, 0) != 0 && !IsThroughPort(name)) {
+    if (!IsOwnMidiPort(name) && !IsThroughPort(name)) {
       return static_cast<int>(port);
     }
   }

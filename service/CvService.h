@@ -19,7 +19,7 @@ extern std::string g_install_path;
 // MIDI system ended, by playback alone, under the player's output lock.
 extern RtMidiOut* g_midi_out;
 // The client name it is made with.
-extern const char* const MIDI_OUT_CLIENT_NAME;  // "RtMidi Output Client"
+extern const char* const MIDI_OUT_CLIENT_NAME;  // "Piano Corvida Plugin Output"
 // Makes g_midi_out on the platform's MIDI system; a failure is logged and leaves it
 // null. The caller holds whatever guards g_midi_out at that moment.
 void createMidiOutput();

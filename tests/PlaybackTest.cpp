@@ -403,7 +403,7 @@ TEST_F(Playback, StopDuringALongRestEndsItAtOnce) {
   EXPECT_EQ(tester.call(8)["data"]["code"], 6);
   std::string devices = Json::FastWriter().write(tester.call(3)["data"]);
   EXPECT_TRUE(contains(devices, piano().name())) << devices;
-  EXPECT_FALSE(contains(devices, "RtMidi Output Client")) << devices;
+  EXPECT_FALSE(contains(devices, "Piano Corvida Plugin Output")) << devices;
   EXPECT_EQ(countOff(excerpt)["responseCode"], 7);
 
   EXPECT_TRUE(stop()["data"].isMember("eventList"));
@@ -616,6 +616,30 @@ TEST_F(Playback, WithoutASynthesizerNothingIsPlayedIntoTheKeyboardInputOrAThroug
   const char* const missing = "[BuiltInSynthesizer] no General MIDI SoundFont";
   EXPECT_NE(log.find(missing), std::string::npos);
   EXPECT_EQ(log.find(missing), log.rfind(missing));
+
+  // Other programs built on the MIDI library with its default client names, a
+  // software synthesizer and a software keyboard, are no ports of the service's own:
+  // the synthesizer is played to, the keyboard is offered.
+  TestSynth softSynth(rig_->jack(), "RtMidi Input Client", "RtMidi Input");
+  ASSERT_TRUE(softSynth.plug());
+  TestKeyboard softKeyboard(rig_->jack(), "RtMidi Output Client", "RtMidi Output");
+  ASSERT_TRUE(softKeyboard.plug());
+  EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
+  Json::Value devices = client_.call(3)["data"];
+  EXPECT_TRUE(contains(Json::FastWriter().write(devices), softKeyboard.name())) << devices;
+  auto songsDone = [] {
+    const std::string text = service().log();
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find("DONE PLAY MIDI SONG", at)) != std::string::npos; ++at) ++count;
+    return count;
+  };
+  const size_t done = songsDone();
+  EXPECT_EQ(play(startTimeText(milliseconds(0)))["responseCode"], 0);
+  EXPECT_TRUE(softSynth.waitForCount(kPerformance.size(), milliseconds(5000)));
+  // The song ends by itself and closes the port.
+  ASSERT_TRUE(eventually([&] { return songsDone() > done; }));
+  ASSERT_TRUE(softSynth.unplug());
+
   ASSERT_TRUE(synth().plug());
   EXPECT_EQ(countOff(excerpt)["responseCode"], 0);
   EXPECT_TRUE(through.messages().empty());

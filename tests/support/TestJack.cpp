@@ -16,7 +16,7 @@
 
 #include "tests/support/TestService.h"
 
-const char* const kServiceInputPort = "RtMidi Input Client:RtMidi Input";
+const char* const kServiceInputPort = "Piano Corvida Plugin Input:RtMidi Input";
 
 namespace {
 

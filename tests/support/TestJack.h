@@ -76,5 +76,5 @@ class TestJack {
 };
 
 // The port the service listens on once it opened an input port (its input client
-// "RtMidi Input Client", port "RtMidi Input").
+// "Piano Corvida Plugin Input", port "RtMidi Input").
 extern const char* const kServiceInputPort;
