@@ -9,6 +9,7 @@
 
 #include <json/writer.h>  // prints Json::Value in failure messages
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "tests/support/HeardPerformance.h"
 #include "tests/support/TestAudioCapture.h"
 #include "tests/support/TestClient.h"
+#include "tests/support/TestJack.h"
 #include "tests/support/TestKeyboard.h"
 #include "tests/support/TestRig.h"
 #include "tests/support/TestService.h"
@@ -109,6 +111,15 @@ TEST_F(PerformanceHeard, WordsClicksAndSynthesizerNotesSoundOnTheirInstants) {
   waitForTheEnd(countOffStart);
 
   expectHeardOnTime(rig_.capture(), countOffStart, rig_.name());
+  if (rig_.kind() != TestRig::Kind::PipeWire) {
+    // On JACK the stream plays into the server's physical playback ports.
+    for (const char* port : {"pianocorvida:outport 0", "pianocorvida:outport 1"}) {
+      std::vector<std::string> to = rig_.jack().connections(port);
+      EXPECT_TRUE(std::any_of(to.begin(), to.end(), [](const std::string& name) {
+        return name.rfind("system:playback_", 0) == 0;
+      })) << port << " plays into " << ::testing::PrintToString(to);
+    }
+  }
   // The accompaniment went to the built-in synthesizer, none to the MIDI destination.
   EXPECT_EQ(rig_.synth().messages().size(), 0u);
 
