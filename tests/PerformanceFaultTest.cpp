@@ -12,6 +12,7 @@
 
 #include "tests/support/DeviceChecks.h"
 #include "tests/support/PerformanceRequests.h"
+#include "tests/support/TestAudioCapture.h"
 #include "tests/support/TestClient.h"
 #include "tests/support/TestKeyboard.h"
 #include "tests/support/TestMidiFile.h"
@@ -58,11 +59,10 @@ const int kLongNotes = 24;  // 6 s: long enough for a fault and a recovery insid
 class PerformanceFault : public ::testing::Test {
  protected:
   void SetUp() override {
-    // As the playback tests run it (realtime where allowed, 256-frame periods), with
-    // nothing listening to the sound.
+    // As the playback tests run it (realtime where allowed, 256-frame periods),
+    // listening to the sound.
     TestRig::Settings settings;
     settings.kind = TestRig::kindFromEnvironment(TestRig::Kind::Jack22050);
-    settings.capture = false;
     rig_ = std::make_unique<TestRig>(settings);
     ASSERT_TRUE(rig_->start());
     ASSERT_TRUE(rig_->startService());
@@ -105,11 +105,14 @@ class PerformanceFault : public ::testing::Test {
   // the stop's report.
   void expectPerformanceWorks() {
     synth().clear();
+    rig_->capture().clear();
     TestClient client;
     ASSERT_TRUE(client.connect());
     ASSERT_EQ(startSong(client, 1000)["responseCode"], 0);
     press(62);
     EXPECT_TRUE(synth().waitForCount(8, milliseconds(5000))) << synth().messages().size();
+    // The count-off was heard: the sound output came back with the server.
+    EXPECT_GE(rig_->capture().onsets(0.05f, milliseconds(60)).size(), 4u);
     std::vector<std::string> notes;
     EXPECT_TRUE(isReport(stopFromNewClient()["data"], &notes));
     EXPECT_EQ(notes, std::vector<std::string>{"D4"});
