@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <alsa/error.h>
 #include <jack/jack.h>
 #include <log4cpp/Category.hh>
 
@@ -88,6 +90,26 @@ void printJackMessageOnce(const char* text) {
 
 void dropJackInfo(const char*) {}
 
+// The ALSA library prints several lines each time a device or the sequencer cannot be
+// opened (a machine without a sound card: at every sound the service tries), to
+// standard error, which the service manager keeps: each distinct text is shown once.
+void printAlsaMessageOnce(const char* file, int line, const char* function, int error,
+                          const char* format, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof(text), format, arguments);
+  va_end(arguments);
+  (void)file;
+  (void)line;
+  (void)error;
+  static std::mutex mutex;
+  static std::set<std::string> seen;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (seen.size() >= 256 || !seen.insert(text).second) return;
+  std::fprintf(stderr, "ALSA lib %s: %s\n", function != nullptr ? function : "", text);
+}
+
 // A client of the service's own on the JACK server, with no ports, that hears the
 // server end. Guarded by g_watch_mutex, except the flag its shutdown callback sets.
 std::mutex g_watch_mutex;
@@ -146,6 +168,7 @@ void prepareProcess() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   jack_set_error_function(printJackMessageOnce);
+  snd_lib_error_set_handler(printAlsaMessageOnce);
   jack_set_info_function(dropJackInfo);
 }
 
