@@ -144,6 +144,8 @@ std::vector<std::string> TestJack::midiSinks() {
   return takeNames(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput));
 }
 
+std::string TestJack::log() const { return attached_ ? std::string() : readFile(logPath_); }
+
 uint32_t TestJack::sampleRate() const {
   return client_ != nullptr ? jack_get_sample_rate(client_) : 0;
 }

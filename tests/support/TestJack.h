@@ -48,6 +48,9 @@ class TestJack {
   bool running();
 
   const std::string& serverName() const { return name_; }
+  // What jackd printed so far (its xrun lines name the client that was late); empty
+  // on an attached server.
+  std::string log() const;
   // The server's rate and period as its clients see them; 0 when not reached.
   uint32_t sampleRate() const;
   uint32_t periodFrames() const;
