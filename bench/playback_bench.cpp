@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,6 +42,7 @@
 #include "tests/support/TestMidiFile.h"
 #include "tests/support/TestService.h"
 #include "tests/support/TestSynth.h"
+#include "tests/support/TestXrunCounter.h"
 
 namespace {
 
@@ -216,12 +218,15 @@ struct Performance {
   size_t expected = 0;
   size_t heard = 0;
   size_t keysReported = 0;
+  uint64_t xruns = 0;                   // the JACK server's, during the performance
+  std::map<std::string, int> late;      // clients jackd named late during it
 };
 
 class Rig {
  public:
   bool start() {
     if (!jack_.start(std::chrono::seconds(10), kPeriodFrames, true)) return false;
+    xruns_ = std::make_unique<TestXrunCounter>();
     synth_ = std::make_unique<TestSynth>(jack_, "Bench Synth");
     piano_ = std::make_unique<TestKeyboard>(jack_, "Bench Piano");
     if (!synth_->plug() || !piano_->plug()) return false;
@@ -243,6 +248,8 @@ class Rig {
     const std::vector<Due>& due = song_.messages;
     result.expected = due.size();
     client_.call(9, countOffData(1, static_cast<int>(due.back().ms)));
+    uint64_t xrunsBefore = xruns_->count();
+    std::map<std::string, int> lateBefore = jack_.lateClients();
     synth_->clear();
     capture_.clear();
 
@@ -264,6 +271,11 @@ class Rig {
     result.latencyMs = client_.call(15)["data"]["latency"].asInt();
     synth_->waitForCount(due.size(), milliseconds(static_cast<long>(due.back().ms) + 5000));
     learner.join();
+    result.xruns = xruns_->count() - xrunsBefore;
+    for (const auto& late : jack_.lateClients()) {
+      int times = late.second - lateBefore[late.first];
+      if (times > 0) result.late[late.first] = times;
+    }
 
     std::vector<TestSynth::Message> heard = synth_->messages();
     result.heard = heard.size();
@@ -318,6 +330,7 @@ class Rig {
 
  private:
   TestJack jack_;
+  std::unique_ptr<TestXrunCounter> xruns_;  // made once the server runs
   std::unique_ptr<TestSynth> synth_;
   std::unique_ptr<TestKeyboard> piano_;
   TestService service_;
@@ -327,6 +340,12 @@ class Rig {
   Song song_ = denseSong();
 };
 
+void printXruns(const Performance& p) {
+  std::printf("  JACK xruns %llu", static_cast<unsigned long long>(p.xruns));
+  for (const auto& late : p.late) std::printf("; %s late %d", late.first.c_str(), late.second);
+  std::printf("\n");
+}
+
 void printPerformance(const char* title, const Performance& p) {
   std::printf("%s: %zu of %zu messages heard, %zu key presses reported, latency command %d ms\n",
               title, p.heard, p.expected, p.keysReported, p.latencyMs);
@@ -334,6 +353,7 @@ void printPerformance(const char* title, const Performance& p) {
   std::printf("  earliest %.3f ms, latest %.3f ms against the schedule\n", p.signedMin, p.signedMax);
   if (!p.keyErrorsMs.empty()) printSpread("  recorded time vs key sent", p.keyErrorsMs, "ms");
   printSpread("  count-off word onset vs tick", p.wordErrorsMs, "ms");
+  printXruns(p);
 }
 
 }  // namespace
@@ -355,12 +375,19 @@ int soak(Rig& rig, std::chrono::minutes length) {
   auto begin = Clock::now();
   std::vector<long> resident = {rig.service().residentKilobytes()};
   std::printf("minute  0: VmRSS %6ld KiB\n", resident[0]);
-  int performances = 0, incomplete = 0;
-  size_t keysShort = 0;
+  int performances = 0, incomplete = 0, withXruns = 0, incompleteWithoutXruns = 0;
+  size_t keysShort = 0, messagesMissing = 0;
   while (Clock::now() - begin < length) {
     Performance p = rig.perform(true);
     ++performances;
-    if (p.heard != p.expected) ++incomplete;
+    if (p.xruns > 0) ++withXruns;
+    if (p.heard != p.expected) {
+      ++incomplete;
+      if (p.xruns == 0) ++incompleteWithoutXruns;
+      messagesMissing += p.expected - std::min(p.heard, p.expected);
+      std::printf("performance %d: %zu of %zu messages heard\n", performances, p.heard, p.expected);
+      printXruns(p);
+    }
     keysShort += static_cast<size_t>(kKeyPresses) - std::min<size_t>(p.keysReported, kKeyPresses);
     // One figure per minute passed; a performance lasts about twenty seconds.
     auto minutes = std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - begin);
@@ -374,6 +401,9 @@ int soak(Rig& rig, std::chrono::minutes length) {
   }
   std::printf("performances %d, with messages missing %d, key presses not reported %zu\n",
               performances, incomplete, keysShort);
+  std::printf("messages missing %zu; performances with JACK xruns %d; with messages missing "
+              "and no xrun %d\n",
+              messagesMissing, withXruns, incompleteWithoutXruns);
   std::printf("VmRSS growth to minute %zu: %ld KiB from minute 0, %ld KiB from minute 1\n",
               resident.size() - 1, resident.back() - resident[0],
               resident.back() - resident[std::min<size_t>(1, resident.size() - 1)]);

@@ -20,13 +20,10 @@ class TestXrunCounter {
 
   bool open() const { return client_ != nullptr; }
   uint64_t count() const { return count_.load(); }
-  // The longest lateness the server reported with an xrun, in microseconds.
-  float longestDelayMicros() const { return longestDelay_.load(); }
 
  private:
   static int onXrun(void* self);
 
   jack_client_t* client_ = nullptr;
   std::atomic<uint64_t> count_{0};
-  std::atomic<float> longestDelay_{0};
 };
