@@ -8,8 +8,10 @@
 // where port 19420 is free, for example (one line):
 //   unshare --net --mount sh -c 'mount -t tmpfs tmpfs /dev/shm && ip link set lo up &&
 //   exec ./bench/playback_bench'
-// With "--soak [minutes]" (default 10) it plays performances one after another
-// instead and prints the service's resident memory every minute. With "--heard
+// With "--soak [minutes [--period frames]]" (default 10 minutes, 32 frames) it plays
+// performances one after another instead and prints the service's resident memory
+// every minute, and each performance that missed messages with the JACK server's
+// xruns during it and the clients jackd named late. With "--heard
 // [performances]" (default 3) it plays a song through the service's built-in
 // synthesizer on the rig PIANOCORVIDA_TEST_RIG names (jack22050, jack48000, or
 // pipewire under pw-jack) and prints when each word, click and note is heard in the
@@ -49,7 +51,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const int kPeriodFrames = 32;
+const int kPeriodFrames = 32;  // unless --period names another
 const int kRate = 22050;
 const int kDivision = 480;
 const int kSongTempo = 120;       // a quarter note lasts 500 ms
@@ -219,13 +221,16 @@ struct Performance {
   size_t heard = 0;
   size_t keysReported = 0;
   uint64_t xruns = 0;                   // the JACK server's, during the performance
+  uint64_t unreadable = 0;              // events the synthesizer's buffer would not hand over
   std::map<std::string, int> late;      // clients jackd named late during it
 };
 
 class Rig {
  public:
+  explicit Rig(int periodFrames) : periodFrames_(periodFrames) {}
+
   bool start() {
-    if (!jack_.start(std::chrono::seconds(10), kPeriodFrames, true)) return false;
+    if (!jack_.start(std::chrono::seconds(10), periodFrames_, true)) return false;
     xruns_ = std::make_unique<TestXrunCounter>();
     synth_ = std::make_unique<TestSynth>(jack_, "Bench Synth");
     piano_ = std::make_unique<TestKeyboard>(jack_, "Bench Piano");
@@ -249,6 +254,7 @@ class Rig {
     result.expected = due.size();
     client_.call(9, countOffData(1, static_cast<int>(due.back().ms)));
     uint64_t xrunsBefore = xruns_->count();
+    uint64_t unreadableBefore = synth_->unreadable();
     std::map<std::string, int> lateBefore = jack_.lateClients();
     synth_->clear();
     capture_.clear();
@@ -272,6 +278,7 @@ class Rig {
     synth_->waitForCount(due.size(), milliseconds(static_cast<long>(due.back().ms) + 5000));
     learner.join();
     result.xruns = xruns_->count() - xrunsBefore;
+    result.unreadable = synth_->unreadable() - unreadableBefore;
     for (const auto& late : jack_.lateClients()) {
       int times = late.second - lateBefore[late.first];
       if (times > 0) result.late[late.first] = times;
@@ -329,6 +336,7 @@ class Rig {
   std::string keyboardName() const { return piano_->name(); }
 
  private:
+  int periodFrames_;
   TestJack jack_;
   std::unique_ptr<TestXrunCounter> xruns_;  // made once the server runs
   std::unique_ptr<TestSynth> synth_;
@@ -341,7 +349,8 @@ class Rig {
 };
 
 void printXruns(const Performance& p) {
-  std::printf("  JACK xruns %llu", static_cast<unsigned long long>(p.xruns));
+  std::printf("  JACK xruns %llu, events unreadable at the synthesizer %llu",
+              static_cast<unsigned long long>(p.xruns), static_cast<unsigned long long>(p.unreadable));
   for (const auto& late : p.late) std::printf("; %s late %d", late.first.c_str(), late.second);
   std::printf("\n");
 }
@@ -464,17 +473,23 @@ int main(int argc, char** argv) {
   }
   bool soaking = argc > 1 && std::string(argv[1]) == "--soak";
   std::chrono::minutes soakLength(argc > 2 ? std::atoi(argv[2]) : 10);
+  int periodFrames = kPeriodFrames;
+  if (soaking && argc > 4 && std::string(argv[3]) == "--period") periodFrames = std::atoi(argv[4]);
+  if (periodFrames <= 0) {
+    std::fprintf(stderr, "usage: playback_bench [--soak [minutes [--period frames]]]\n");
+    return 2;
+  }
   if (portAccepts(19420)) {
     std::fprintf(stderr, "port 19420 is already in use; run in a private network namespace\n");
     return 1;
   }
-  Rig rig;
+  Rig rig(periodFrames);
   if (!rig.start()) {
     std::fprintf(stderr, "the rig did not come up\n%s", rig.service().output().c_str());
     return 1;
   }
   std::printf("JACK dummy backend: %d frames per period at %d Hz, a %.3f ms quantum\n",
-              kPeriodFrames, kRate, 1000.0 * kPeriodFrames / kRate);
+              periodFrames, kRate, 1000.0 * periodFrames / kRate);
   if (soaking) return soak(rig, soakLength);
 
   rig.perform(true);  // warms the service, the server and the caches; not counted
