@@ -39,7 +39,7 @@ class TestKeyboard {
   std::string name() const { return clientName_ + ":" + portName_; }
 
   // Queues a message for the next period; false when it was not queued (no port, or
-  // the ring buffer is full).
+  // the ring buffer is full). One thread at a time: the ring buffer has one writer.
   bool send(const std::vector<unsigned char>& bytes);
   bool noteOn(int note, int velocity, int channel = 0);
   bool noteOff(int note, int channel = 0);
