@@ -70,7 +70,17 @@ bool TestKeyboard::plug() {
   return port_.load() != nullptr && eventually([this] { return listed(); }, std::chrono::seconds(3));
 }
 
+void TestKeyboard::drain() {
+  // What was sent before goes out first, as from a keyboard whose cable is pulled after
+  // the key; bounded, for a server that stopped running periods.
+  for (int wait = 0; wait < 1000 && jack_ringbuffer_read_space(ring_) > 0; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // and is read downstream
+}
+
 bool TestKeyboard::unplug() {
+  if (client_ != nullptr && port_.load() != nullptr) drain();
   jack_port_t* port = port_.exchange(nullptr);
   // The callback of the period under way may still hold the port: it ends first.
   if (port != nullptr) {
@@ -82,6 +92,7 @@ bool TestKeyboard::unplug() {
 
 void TestKeyboard::release() {
   if (client_ == nullptr) return;
+  if (port_.load() != nullptr) drain();
   port_.store(nullptr);
   // Closing a client whose server ended is what libjack expects; it frees the rest.
   jack_client_close(client_);

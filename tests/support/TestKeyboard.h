@@ -30,9 +30,11 @@ class TestKeyboard {
 
   // Opens the port; true once the server lists it under name().
   bool plug();
-  // Closes the port; true once the server no longer lists it.
+  // Closes the port once what was sent went out; true once the server no longer lists
+  // it.
   bool unplug();
-  // Drops the keyboard's client, as after its server ended; plug() makes a new one.
+  // Drops the keyboard's client, as after its server ended (what was sent goes out
+  // first while periods still run); plug() makes a new one.
   void release();
 
   // The port's full name as a MIDI port enumeration reports it: "client:port".
@@ -51,6 +53,8 @@ class TestKeyboard {
  private:
   static int process(jack_nframes_t frames, void* self);
   bool listed();
+  // Waits until the process callback took every queued message (at most a second).
+  void drain();
 
   TestJack& jack_;
   std::string clientName_;
