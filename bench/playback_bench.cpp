@@ -8,8 +8,10 @@
 // where port 19420 is free, for example (one line):
 //   unshare --net --mount sh -c 'mount -t tmpfs tmpfs /dev/shm && ip link set lo up &&
 //   exec ./bench/playback_bench'
-// With "--soak [minutes]" (default 10) it plays performances one after another
-// instead and prints the service's resident memory every minute. With "--heard
+// With "--soak [minutes [--period frames]]" (default 10 minutes, 32 frames) it plays
+// performances one after another instead and prints the service's resident memory
+// every minute, and each performance that missed messages with the JACK server's
+// xruns during it and the clients jackd named late. With "--heard
 // [performances]" (default 3) it plays a song through the service's built-in
 // synthesizer on the rig PIANOCORVIDA_TEST_RIG names (jack22050, jack48000, or
 // pipewire under pw-jack) and prints when each word, click and note is heard in the
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,13 +44,14 @@
 #include "tests/support/TestMidiFile.h"
 #include "tests/support/TestService.h"
 #include "tests/support/TestSynth.h"
+#include "tests/support/TestXrunCounter.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const int kPeriodFrames = 32;
+const int kPeriodFrames = 32;  // unless --period names another
 const int kRate = 22050;
 const int kDivision = 480;
 const int kSongTempo = 120;       // a quarter note lasts 500 ms
@@ -216,12 +220,19 @@ struct Performance {
   size_t expected = 0;
   size_t heard = 0;
   size_t keysReported = 0;
+  uint64_t xruns = 0;                   // the JACK server's, during the performance
+  uint64_t unreadable = 0;              // events the synthesizer's buffer would not hand over
+  size_t unexpected = 0;                // heard, but matching no message due after the last
+  std::map<std::string, int> late;      // clients jackd named late during it
 };
 
 class Rig {
  public:
+  explicit Rig(int periodFrames) : periodFrames_(periodFrames) {}
+
   bool start() {
-    if (!jack_.start(std::chrono::seconds(10), kPeriodFrames, true)) return false;
+    if (!jack_.start(std::chrono::seconds(10), periodFrames_, true)) return false;
+    xruns_ = std::make_unique<TestXrunCounter>();
     synth_ = std::make_unique<TestSynth>(jack_, "Bench Synth");
     piano_ = std::make_unique<TestKeyboard>(jack_, "Bench Piano");
     if (!synth_->plug() || !piano_->plug()) return false;
@@ -243,6 +254,9 @@ class Rig {
     const std::vector<Due>& due = song_.messages;
     result.expected = due.size();
     client_.call(9, countOffData(1, static_cast<int>(due.back().ms)));
+    uint64_t xrunsBefore = xruns_->count();
+    uint64_t unreadableBefore = synth_->unreadable();
+    std::map<std::string, int> lateBefore = jack_.lateClients();
     synth_->clear();
     capture_.clear();
 
@@ -264,6 +278,12 @@ class Rig {
     result.latencyMs = client_.call(15)["data"]["latency"].asInt();
     synth_->waitForCount(due.size(), milliseconds(static_cast<long>(due.back().ms) + 5000));
     learner.join();
+    result.xruns = xruns_->count() - xrunsBefore;
+    result.unreadable = synth_->unreadable() - unreadableBefore;
+    for (const auto& late : jack_.lateClients()) {
+      int times = late.second - lateBefore[late.first];
+      if (times > 0) result.late[late.first] = times;
+    }
 
     std::vector<TestSynth::Message> heard = synth_->messages();
     result.heard = heard.size();
@@ -271,11 +291,17 @@ class Rig {
     // message shows as lost instead of shifting every pairing after it.
     size_t next = 0;
     for (const TestSynth::Message& m : heard) {
+      size_t from = next;
       while (next < due.size() &&
              (due[next].status != m.bytes[0] || m.bytes.size() < 2 || due[next].note != m.bytes[1])) {
         ++next;
       }
-      if (next == due.size()) break;
+      if (next == due.size()) {
+        // Heard more often than sent, or out of order: a message taken twice.
+        ++result.unexpected;
+        next = from;
+        continue;
+      }
       double late = msBetween(heard[0].arrival, m.arrival) - (due[next].ms - due[0].ms);
       result.messageErrorsMs.push_back(std::fabs(late));
       result.signedMin = std::min(result.signedMin, late);
@@ -317,7 +343,9 @@ class Rig {
   std::string keyboardName() const { return piano_->name(); }
 
  private:
+  int periodFrames_;
   TestJack jack_;
+  std::unique_ptr<TestXrunCounter> xruns_;  // made once the server runs
   std::unique_ptr<TestSynth> synth_;
   std::unique_ptr<TestKeyboard> piano_;
   TestService service_;
@@ -327,6 +355,13 @@ class Rig {
   Song song_ = denseSong();
 };
 
+void printXruns(const Performance& p) {
+  std::printf("  JACK xruns %llu, events unreadable at the synthesizer %llu",
+              static_cast<unsigned long long>(p.xruns), static_cast<unsigned long long>(p.unreadable));
+  for (const auto& late : p.late) std::printf("; %s late %d", late.first.c_str(), late.second);
+  std::printf("\n");
+}
+
 void printPerformance(const char* title, const Performance& p) {
   std::printf("%s: %zu of %zu messages heard, %zu key presses reported, latency command %d ms\n",
               title, p.heard, p.expected, p.keysReported, p.latencyMs);
@@ -334,6 +369,7 @@ void printPerformance(const char* title, const Performance& p) {
   std::printf("  earliest %.3f ms, latest %.3f ms against the schedule\n", p.signedMin, p.signedMax);
   if (!p.keyErrorsMs.empty()) printSpread("  recorded time vs key sent", p.keyErrorsMs, "ms");
   printSpread("  count-off word onset vs tick", p.wordErrorsMs, "ms");
+  printXruns(p);
 }
 
 }  // namespace
@@ -355,12 +391,21 @@ int soak(Rig& rig, std::chrono::minutes length) {
   auto begin = Clock::now();
   std::vector<long> resident = {rig.service().residentKilobytes()};
   std::printf("minute  0: VmRSS %6ld KiB\n", resident[0]);
-  int performances = 0, incomplete = 0;
-  size_t keysShort = 0;
+  int performances = 0, incomplete = 0, withXruns = 0, incompleteWithoutXruns = 0;
+  size_t keysShort = 0, messagesMissing = 0, unexpected = 0;
   while (Clock::now() - begin < length) {
     Performance p = rig.perform(true);
     ++performances;
-    if (p.heard != p.expected) ++incomplete;
+    if (p.xruns > 0) ++withXruns;
+    unexpected += p.unexpected;
+    if (p.heard != p.expected || p.unexpected > 0) {
+      ++incomplete;
+      if (p.xruns == 0) ++incompleteWithoutXruns;
+      messagesMissing += p.expected - std::min(p.heard, p.expected);
+      std::printf("performance %d: %zu of %zu messages heard, %zu not due\n", performances, p.heard,
+                  p.expected, p.unexpected);
+      printXruns(p);
+    }
     keysShort += static_cast<size_t>(kKeyPresses) - std::min<size_t>(p.keysReported, kKeyPresses);
     // One figure per minute passed; a performance lasts about twenty seconds.
     auto minutes = std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - begin);
@@ -374,10 +419,15 @@ int soak(Rig& rig, std::chrono::minutes length) {
   }
   std::printf("performances %d, with messages missing %d, key presses not reported %zu\n",
               performances, incomplete, keysShort);
+  std::printf("messages missing %zu, heard but not due %zu; performances with JACK xruns %d; "
+              "with messages missing and no xrun %d\n",
+              messagesMissing, unexpected, withXruns, incompleteWithoutXruns);
   std::printf("VmRSS growth to minute %zu: %ld KiB from minute 0, %ld KiB from minute 1\n",
               resident.size() - 1, resident.back() - resident[0],
               resident.back() - resident[std::min<size_t>(1, resident.size() - 1)]);
-  return incomplete == 0 && rig.service().stop() == 0 ? 0 : 1;
+  // A period that missed its deadline may lose what was under way in it: the server's
+  // doing. Nothing may be lost without one, and nothing heard that was not sent.
+  return incompleteWithoutXruns == 0 && unexpected == 0 && rig.service().stop() == 0 ? 0 : 1;
 }
 
 // Performances through the built-in synthesizer on a rig of the test support, heard
@@ -434,17 +484,23 @@ int main(int argc, char** argv) {
   }
   bool soaking = argc > 1 && std::string(argv[1]) == "--soak";
   std::chrono::minutes soakLength(argc > 2 ? std::atoi(argv[2]) : 10);
+  int periodFrames = kPeriodFrames;
+  if (soaking && argc > 4 && std::string(argv[3]) == "--period") periodFrames = std::atoi(argv[4]);
+  if (periodFrames <= 0) {
+    std::fprintf(stderr, "usage: playback_bench [--soak [minutes [--period frames]]]\n");
+    return 2;
+  }
   if (portAccepts(19420)) {
     std::fprintf(stderr, "port 19420 is already in use; run in a private network namespace\n");
     return 1;
   }
-  Rig rig;
+  Rig rig(periodFrames);
   if (!rig.start()) {
     std::fprintf(stderr, "the rig did not come up\n%s", rig.service().output().c_str());
     return 1;
   }
   std::printf("JACK dummy backend: %d frames per period at %d Hz, a %.3f ms quantum\n",
-              kPeriodFrames, kRate, 1000.0 * kPeriodFrames / kRate);
+              periodFrames, kRate, 1000.0 * periodFrames / kRate);
   if (soaking) return soak(rig, soakLength);
 
   rig.perform(true);  // warms the service, the server and the caches; not counted

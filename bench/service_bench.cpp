@@ -22,6 +22,7 @@
 #include "tests/support/TestClient.h"
 #include "tests/support/TestJack.h"
 #include "tests/support/TestKeyboard.h"
+#include "tests/support/TestXrunCounter.h"
 #include "tests/support/TestService.h"
 
 namespace {
@@ -225,11 +226,16 @@ int main() {
     return 1;
   }
   printIdle("idle, app + keyboard open:", pid);
+  // A press can be lost in a period that missed its deadline (the server's doing, not
+  // the service's): the xruns while pressing tell such a loss from the service's.
+  TestXrunCounter xruns;
   Figures keys = keyReportTimes(browser, keyboard);
   std::printf("%-28s %6zu ok %3d failed   p50 %8.1f us   p99 %8.1f us   max %8.1f us\n",
               "key press to code 29:", keys.micros.size(), keys.failures,
               percentile(keys.micros, 0.50), percentile(keys.micros, 0.99),
               keys.micros.empty() ? 0.0 : keys.micros.back());
+  std::printf("%-28s %llu\n", "JACK xruns while pressing:",
+              static_cast<unsigned long long>(xruns.count()));
 
   int status = service.stop();
   std::printf("service stopped with status %d\n", status);

@@ -144,6 +144,23 @@ std::vector<std::string> TestJack::midiSinks() {
   return takeNames(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput));
 }
 
+std::string TestJack::log() const { return attached_ ? std::string() : readFile(logPath_); }
+
+std::map<std::string, int> TestJack::lateClients() const {
+  std::map<std::string, int> late;
+  const std::string text = log();
+  const std::string before = "client = ";
+  const std::string after = " was not finished";
+  for (size_t at = text.find(after); at != std::string::npos; at = text.find(after, at + 1)) {
+    size_t name = text.rfind(before, at);
+    size_t lineStart = text.rfind('\n', at);
+    if (name == std::string::npos || (lineStart != std::string::npos && name < lineStart)) continue;
+    name += before.size();
+    ++late[text.substr(name, at - name)];
+  }
+  return late;
+}
+
 uint32_t TestJack::sampleRate() const {
   return client_ != nullptr ? jack_get_sample_rate(client_) : 0;
 }

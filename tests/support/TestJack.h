@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,11 @@ class TestJack {
   bool running();
 
   const std::string& serverName() const { return name_; }
+  // What jackd printed so far (its xrun lines name the client that was late); empty
+  // on an attached server.
+  std::string log() const;
+  // How often jackd's log named each client late ("client = X was not finished") so far.
+  std::map<std::string, int> lateClients() const;
   // The server's rate and period as its clients see them; 0 when not reached.
   uint32_t sampleRate() const;
   uint32_t periodFrames() const;

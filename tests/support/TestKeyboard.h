@@ -1,13 +1,21 @@
 // A test MIDI keyboard: a JACK client with one MIDI output port that the service sees
 // as an input port, the way a real keyboard appears. plug() makes the port appear,
 // unplug() makes it disappear; the client stays, so plug() works again.
+//
+// A plain libjack client: each message goes into its ring buffer as one record (size
+// and bytes in a single write), so its process callback can never find half of one.
+// The callback puts every whole record into the port's buffer of that period and
+// counts it; a message is in the graph once delivered() counted it.
 #pragma once
 
-#include <memory>
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-class RtMidiOut;
+#include <jack/ringbuffer.h>
+#include <jack/types.h>
+
 class TestJack;
 
 class TestKeyboard {
@@ -17,26 +25,44 @@ class TestKeyboard {
   TestKeyboard(TestJack& jack, const std::string& clientName,
                const std::string& portName = "MIDI 1");
   ~TestKeyboard();
+  TestKeyboard(const TestKeyboard&) = delete;
+  TestKeyboard& operator=(const TestKeyboard&) = delete;
 
   // Opens the port; true once the server lists it under name().
   bool plug();
-  // Closes the port; true once the server no longer lists it.
+  // Closes the port once what was sent went out; true once the server no longer lists
+  // it.
   bool unplug();
-  // Drops the keyboard's client, as after its server ended; plug() makes a new one.
+  // Drops the keyboard's client, as after its server ended (what was sent goes out
+  // first while periods still run); plug() makes a new one.
   void release();
 
   // The port's full name as a MIDI port enumeration reports it: "client:port".
   std::string name() const { return clientName_ + ":" + portName_; }
 
-  void send(const std::vector<unsigned char>& bytes);
-  void noteOn(int note, int velocity, int channel = 0);
-  void noteOff(int note, int channel = 0);
+  // Queues a message for the next period; false when it was not queued (no port, or
+  // the ring buffer is full). One thread at a time: the ring buffer has one writer.
+  bool send(const std::vector<unsigned char>& bytes);
+  bool noteOn(int note, int velocity, int channel = 0);
+  bool noteOff(int note, int channel = 0);
+
+  // Messages put into the port's buffer so far, and ones the buffer refused.
+  uint64_t delivered() const { return delivered_.load(); }
+  uint64_t refused() const { return refused_.load(); }
 
  private:
+  static int process(jack_nframes_t frames, void* self);
   bool listed();
+  // Waits until the process callback took every queued message (at most a second).
+  void drain();
 
   TestJack& jack_;
   std::string clientName_;
   std::string portName_;
-  std::unique_ptr<RtMidiOut> out_;  // made at the first plug(): it needs the server
+  jack_client_t* client_ = nullptr;  // made at the first plug(): it needs the server
+  jack_ringbuffer_t* ring_ = nullptr;
+  // Written by plug()/unplug() while the process callback may read it.
+  std::atomic<jack_port_t*> port_{nullptr};
+  std::atomic<uint64_t> delivered_{0};
+  std::atomic<uint64_t> refused_{0};
 };

@@ -1,6 +1,7 @@
 #include "tests/support/TestSynth.h"
 
-#include <RtMidi.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <algorithm>
 #include <thread>
@@ -12,16 +13,31 @@
 TestSynth::TestSynth(TestJack& jack, const std::string& clientName, const std::string& portName)
     : jack_(jack), clientName_(clientName), portName_(portName) {}
 
-TestSynth::~TestSynth() = default;
+TestSynth::~TestSynth() {
+  if (client_ != nullptr) jack_client_close(client_);
+}
 
-void TestSynth::onMessage(double, std::vector<unsigned char>* bytes, void* self) {
+int TestSynth::process(jack_nframes_t frames, void* self) {
   auto arrival = std::chrono::steady_clock::now();
-  TestSynth* synth = static_cast<TestSynth*>(self);
+  auto* synth = static_cast<TestSynth*>(self);
+  jack_port_t* port = synth->port_.load();
+  if (port == nullptr) return 0;
+  void* buffer = jack_port_get_buffer(port, frames);
+  uint32_t count = jack_midi_get_event_count(buffer);
+  if (count == 0) return 0;
   {
     std::lock_guard<std::mutex> lock(synth->mutex_);
-    synth->messages_.push_back({*bytes, arrival});
+    for (uint32_t i = 0; i < count; ++i) {
+      jack_midi_event_t event;
+      if (jack_midi_event_get(&event, buffer, i) != 0) {
+        synth->unreadable_.fetch_add(1);
+        continue;
+      }
+      synth->messages_.push_back({{event.buffer, event.buffer + event.size}, arrival});
+    }
   }
   synth->arrived_.notify_all();
+  return 0;
 }
 
 bool TestSynth::listed() {
@@ -30,17 +46,27 @@ bool TestSynth::listed() {
 }
 
 bool TestSynth::plug() {
-  if (!in_) {
-    in_ = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, clientName_);
-    in_->ignoreTypes(false, false, false);
-    in_->setCallback(&TestSynth::onMessage, this);
+  if (client_ == nullptr) {
+    jack_status_t status;
+    client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
+    if (client_ == nullptr) return false;
+    jack_set_process_callback(client_, &TestSynth::process, this);
+    if (jack_activate(client_) != 0) return false;
   }
-  in_->openVirtualPort(portName_);
-  return eventually([this] { return listed(); }, std::chrono::seconds(3));
+  if (port_.load() == nullptr) {
+    port_.store(jack_port_register(client_, portName_.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                   JackPortIsInput, 0));
+  }
+  return port_.load() != nullptr && eventually([this] { return listed(); }, std::chrono::seconds(3));
 }
 
 bool TestSynth::unplug() {
-  if (in_) in_->closePort();
+  jack_port_t* port = port_.exchange(nullptr);
+  // The callback of the period under way may still hold the port: it ends first.
+  if (port != nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    jack_port_unregister(client_, port);
+  }
   return eventually([this] { return !listed(); }, std::chrono::seconds(3));
 }
 

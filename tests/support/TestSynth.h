@@ -4,18 +4,22 @@
 // the slot of a port that was closed. So plug the synth before anything else
 // registers a MIDI input port, the service's own keyboard input included.
 //
-// Every message is recorded with its arrival time, taken in the MIDI callback on
-// JACK's thread; the accessors may be called from any thread.
+// Every message is recorded with its arrival time, taken in the process callback on
+// JACK's thread; the accessors may be called from any thread. A plain libjack client:
+// an event the port's buffer no longer holds when it is read (its sender ran on into
+// the next period after an xrun) is counted as unreadable, never taken twice.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-class RtMidiIn;
+#include <jack/types.h>
+
 class TestJack;
 class TestKeyboard;
 
@@ -31,6 +35,8 @@ class TestSynth {
   TestSynth(TestJack& jack, const std::string& clientName,
             const std::string& portName = "MIDI in");
   ~TestSynth();
+  TestSynth(const TestSynth&) = delete;
+  TestSynth& operator=(const TestSynth&) = delete;
 
   // Opens the port; true once the server lists it under name().
   bool plug();
@@ -43,6 +49,8 @@ class TestSynth {
   // What arrived so far, in arrival order; SysEx and timing messages included.
   std::vector<Message> messages() const;
   void clear();
+  // Events the port's buffer listed but would not hand over, since the client was made.
+  uint64_t unreadable() const { return unreadable_.load(); }
   // True once at least count messages have arrived; false when timeout passed first.
   bool waitForCount(size_t count, std::chrono::milliseconds timeout) const;
   // Once a link from the keyboard is listed: sends Active Sensing from it every 20 ms
@@ -53,13 +61,16 @@ class TestSynth {
                  std::chrono::milliseconds timeout = std::chrono::seconds(3));
 
  private:
-  static void onMessage(double, std::vector<unsigned char>* bytes, void* self);
+  static int process(jack_nframes_t frames, void* self);
   bool listed();
 
   TestJack& jack_;
   std::string clientName_;
   std::string portName_;
-  std::unique_ptr<RtMidiIn> in_;  // made at the first plug(): it needs the server
+  jack_client_t* client_ = nullptr;  // made at the first plug(): it needs the server
+  // Written by plug()/unplug() while the process callback may read it.
+  std::atomic<jack_port_t*> port_{nullptr};
+  std::atomic<uint64_t> unreadable_{0};
 
   mutable std::mutex mutex_;
   mutable std::condition_variable arrived_;
