@@ -5,7 +5,7 @@
 //
 // PIANOCORVIDA_TEST_SERVICE_WRAPPER, when set, is a command (words split at spaces)
 // that the program is started under, its path the last word: for example
-// "heaptrack --record-only -o /tmp/soak" (give PIANOCORVIDA_TEST_TIME_SCALE too, the
+// "heaptrack -o /tmp/soak" (give PIANOCORVIDA_TEST_TIME_SCALE too, the
 // wrapper slows the start and stop). The stop signal and the memory figures then go to
 // the program itself, and stop() waits for the wrapper to end.
 //
