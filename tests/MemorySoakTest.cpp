@@ -26,8 +26,17 @@ namespace {
 
 using std::chrono::milliseconds;
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator keeps freed blocks in quarantine and ignores the service's
+// allocator settings: its figures say nothing about the allocator learners run, and
+// only the performances themselves are checked, fewer of them.
+const int kPerformances = 20;
+const bool kMemoryChecked = false;
+#else
 const int kPerformances = 200;
-const int kCompared = 100;             // the growth is taken over the last ones
+const bool kMemoryChecked = true;
+#endif
+const int kCompared = kPerformances / 2;  // the growth is taken over the last ones
 const long kMostGrowthKilobytes = 2048;
 // At tempo 400 a quarter note lasts 150 ms: the count-off takes about 600 ms and the
 // metronome clicks the excerpt's first two beats.
@@ -101,7 +110,7 @@ class MemorySoak : public ::testing::Test {
     const long lastGrowth = resident.back() - resident[kPerformances - kCompared];
     std::printf("\ngrowth: %ld KiB over all %d performances, %ld KiB over the last %d\n",
                 resident.back() - resident.front(), kPerformances, lastGrowth, kCompared);
-    EXPECT_LT(lastGrowth, kMostGrowthKilobytes);
+    if (kMemoryChecked) EXPECT_LT(lastGrowth, kMostGrowthKilobytes);
     EXPECT_EQ(rig.service().stop(), 0) << rig.service().output();
   }
 };
