@@ -110,7 +110,9 @@ class MemorySoak : public ::testing::Test {
     const long lastGrowth = resident.back() - resident[kPerformances - kCompared];
     std::printf("\ngrowth: %ld KiB over all %d performances, %ld KiB over the last %d\n",
                 resident.back() - resident.front(), kPerformances, lastGrowth, kCompared);
-    if (kMemoryChecked) EXPECT_LT(lastGrowth, kMostGrowthKilobytes);
+    if (kMemoryChecked) {
+      EXPECT_LT(lastGrowth, kMostGrowthKilobytes);
+    }
     EXPECT_EQ(rig.service().stop(), 0) << rig.service().output();
   }
 };

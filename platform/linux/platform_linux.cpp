@@ -232,7 +232,8 @@ const uintptr_t kKeptBelowFrame = 4096;
 
 }  // namespace
 
-void releaseUnusedStack() {
+// Never inlined: its frame address must lie below every frame still in use.
+[[gnu::noinline]] void releaseUnusedStack() {
   if (!t_stack_known) {
     t_stack_known = true;
     if (syscall(SYS_gettid) == getpid()) return;
