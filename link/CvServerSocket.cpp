@@ -175,4 +175,5 @@ void on_message(CvServerEndpoint* endpoint, websocketpp::connection_hdl handle,
     }
   } catch (...) {
   }
+  platform::releaseUnusedStack();
 }

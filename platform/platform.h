@@ -70,6 +70,14 @@ uint32_t lastError();
 // are kept); does nothing where the system has no names.
 void nameThread(const char* name);
 
+// Gives the system back the calling thread's stack pages below the caller's frame.
+// Called by each event-loop thread when a command's message is handled: the thread
+// that ran a deep command (the play command speaks the count-off on it) keeps no more
+// resident than a shallow one, however many of the event-loop threads the messages
+// come to. Does nothing on the process's main thread, and where the system keeps
+// stacks committed.
+void releaseUnusedStack();
+
 // Every sound the service makes goes to one sound output that the platform chooses
 // from what the system runs (on Linux: a Pulse server, else a JACK server's physical
 // playback ports, else ALSA's default device) and plays at that output's own rate;

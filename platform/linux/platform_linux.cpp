@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,9 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -239,6 +242,40 @@ void nameThread(const char* name) {
   char shortName[16] = {};
   std::snprintf(shortName, sizeof(shortName), "%s", name);
   pthread_setname_np(pthread_self(), shortName);
+}
+
+namespace {
+
+// The lowest address of the calling thread's stack above its guard; 0 until found,
+// and on the main thread, whose stack the system grows on demand.
+thread_local uintptr_t t_stack_low = 0;
+thread_local bool t_stack_known = false;
+// Left resident below releaseUnusedStack's own frame: its call into the system.
+const uintptr_t kKeptBelowFrame = 4096;
+
+}  // namespace
+
+// Never inlined: its frame address must lie below every frame still in use.
+[[gnu::noinline]] void releaseUnusedStack() {
+  if (!t_stack_known) {
+    t_stack_known = true;
+    if (syscall(SYS_gettid) == getpid()) return;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+    void* address = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &address, &size) == 0) {
+      t_stack_low = reinterpret_cast<uintptr_t>(address);
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  if (t_stack_low == 0) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const uintptr_t end = (frame - kKeptBelowFrame) & ~(page - 1);
+  if (end <= t_stack_low) return;
+  // Pages never touched cost nothing here; touched ones come back zeroed when needed.
+  madvise(reinterpret_cast<void*>(t_stack_low), end - t_stack_low, MADV_DONTNEED);
 }
 
 RtMidi::Api midiApi() {

@@ -116,6 +116,9 @@ void endProcess(int status) {
 // Thread descriptions need Windows 10; the service runs on older systems too.
 void nameThread(const char*) {}
 
+// Windows keeps a thread's committed stack until the thread ends.
+void releaseUnusedStack() {}
+
 uint32_t waveOpen(const std::string& path) { return sendWaveCommand("open", path, " type waveaudio"); }
 uint32_t wavePlay(const std::string& path) { return sendWaveCommand("play", path, ""); }
 uint32_t waveClose(const std::string& path) { return sendWaveCommand("close", path, ""); }

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -46,6 +48,15 @@ bool hideSoundFonts() {
 void say(int fd, const char* text) {
   ssize_t ignored = write(fd, text, std::strlen(text));
   (void)ignored;
+}
+
+// The words of PIANOCORVIDA_TEST_SERVICE_WRAPPER; none when unset.
+std::vector<std::string> wrapperWords() {
+  std::vector<std::string> words;
+  const char* text = std::getenv("PIANOCORVIDA_TEST_SERVICE_WRAPPER");
+  std::istringstream in(text ? text : "");
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
 }
 
 std::chrono::milliseconds scaled(std::chrono::milliseconds timeout) {
@@ -89,6 +100,13 @@ bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
   std::string program = path("pianocorvida-plugin");
   std::string outputFile = path("output.txt");
   const bool hide = soundFonts_ == SoundFonts::Hidden && fs::is_directory(kSoundFontFolder);
+  // Made before the fork: the child may only make async-signal-safe calls.
+  std::vector<std::string> words = wrapperWords();
+  words.push_back(program);
+  std::vector<char*> arguments;
+  for (std::string& word : words) arguments.push_back(&word[0]);
+  arguments.push_back(nullptr);
+  programPid_ = -1;
   pid_ = fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
@@ -101,7 +119,7 @@ bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
     }
     // Run from another folder: the service must find its files from its own path.
     if (chdir("/") != 0) _exit(126);
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    execvp(arguments[0], arguments.data());
     _exit(127);
   }
   if (!waitForPort) return true;
@@ -115,9 +133,33 @@ bool TestService::running() {
   return waitpid(pid_, &status, WNOHANG) == 0;
 }
 
+pid_t TestService::programPid() {
+  if (pid_ <= 0 || wrapperWords().empty()) return pid_;
+  if (programPid_ > 0) return programPid_;
+  // The program is known by its path: each install folder is a new one.
+  const std::string program = path("pianocorvida-plugin");
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return -1;
+  while (dirent* entry = readdir(processes)) {
+    char* end = nullptr;
+    long candidate = std::strtol(entry->d_name, &end, 10);
+    if (candidate <= 0 || *end != '\0') continue;
+    char target[4096];
+    std::string link = std::string("/proc/") + entry->d_name + "/exe";
+    ssize_t length = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (length > 0 && program.compare(0, std::string::npos, target, static_cast<size_t>(length)) == 0) {
+      programPid_ = static_cast<pid_t>(candidate);
+      break;
+    }
+  }
+  closedir(processes);
+  return programPid_;
+}
+
 int TestService::stop(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
+  pid_t program = programPid();
+  ::kill(program > 0 ? program : pid_, SIGTERM);
   auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
@@ -148,9 +190,10 @@ std::string TestService::allLogs() const {
   return text + log();
 }
 
-long TestService::residentKilobytes() const {
-  if (pid_ <= 0) return -1;
-  std::istringstream status(readFile("/proc/" + std::to_string(pid_) + "/status"));
+long TestService::residentKilobytes() {
+  pid_t program = programPid();
+  if (program <= 0) return -1;
+  std::istringstream status(readFile("/proc/" + std::to_string(program) + "/status"));
   std::string line;
   while (std::getline(status, line)) {
     if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));

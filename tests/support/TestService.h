@@ -3,6 +3,12 @@
 // writes its log, database rows and cache there. Tests run in a private network
 // namespace (tests/in-netns.sh), so port 19420 is theirs alone.
 //
+// PIANOCORVIDA_TEST_SERVICE_WRAPPER, when set, is a command (words split at spaces)
+// that the program is started under, its path the last word: for example
+// "heaptrack -o /tmp/soak" (give PIANOCORVIDA_TEST_TIME_SCALE too, the
+// wrapper slows the start and stop). The stop signal and the memory figures then go to
+// the program itself, and stop() waits for the wrapper to end.
+//
 // The program finds no SoundFont unless a test asks for them: it then plays the
 // accompaniment to the first system MIDI destination (the rig's test synthesizer), not
 // into a built-in synthesizer, and the message-exact tests keep their meaning.
@@ -41,13 +47,18 @@ class TestService {
   std::string log() const;     // pianocorvida.log as it stands
   std::string allLogs() const; // the rolled-over backups, oldest first, then the log
   std::string output() const;  // standard output and error of the program
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return pid_; }  // the child started: the wrapper when there is one
   // The program's resident memory (VmRSS) in KiB; -1 when it does not run.
-  long residentKilobytes() const;
+  long residentKilobytes();
 
  private:
+  // The program's own process: pid_, or the wrapper's descendant running it; -1 while
+  // none is found.
+  pid_t programPid();
+
   std::string folder_;
   pid_t pid_ = -1;
+  pid_t programPid_ = -1;  // found once per start under a wrapper
   SoundFonts soundFonts_ = SoundFonts::Hidden;
 };
 
