@@ -376,6 +376,12 @@ TEST_F(AudioOutput, ClickPlayerKeepsItsBeatAndReachesTheGraph) {
       write("click.raw", pcmBytes(Layout(), {{static_cast<int>(kLead.count()), 0.0f}, {50, 0.5f}})));
   click.duration = static_cast<int32_t>(kBeat.count());
   std::vector<std::pair<Clock::time_point, Clock::time_point>> plays;  // call, return
+  // The output runs before the first click, as it does from the count-off on.
+  std::string beep = write("beep.wav", waveBytes(Layout(), {{100, 0.5f}}));
+  ASSERT_EQ(waveOpen(beep), 0u);
+  ASSERT_TRUE(eventually([] { return capture_->listensTo(kWordClient); }));
+  ASSERT_EQ(waveClose(beep), 0u);
+  capture_->clear();
   const milliseconds kAhead{150};
   std::vector<Clock::time_point> due;
   for (int i = 0; i < kClicks; ++i) {

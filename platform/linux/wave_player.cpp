@@ -1,13 +1,17 @@
 // Linux wave player behind waveOpen / wavePlay / waveClose, and the metronome's click
 // behind playRawSound / stopRawSound: every voice is mixed into the sound stream. A
-// sound is converted to the stream's rate once, when it is loaded, so a word starts
-// within one audio period of its play command and a click on the frame of its instant.
+// sound is read and converted to the stream's rate once and kept (the count-off words
+// and the click come back at every tick and beat), so a word starts within one audio
+// period of its play command and a click on the frame of its instant.
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include <sys/stat.h>
 
 #include "platform/linux/sound_stream.h"
 #include "platform/linux/wave_file.h"
@@ -21,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 const unsigned kChannels = 2;
 const size_t kMaxVoices = 64;
+const size_t kMaxLoaded = 64;
 
 struct Voice {
   std::string path;  // empty for a click, which is known by its id
@@ -48,10 +53,15 @@ class WavePlayer : public SoundSource {
   bool busy() override;
 
  private:
-  // Loads a sound at the running stream's rate; 0 or a WaveError.
-  template <typename Reader>
-  uint32_t load(Reader read, std::shared_ptr<const WaveSound>& loaded);
+  // The sound of path (a raw file at rawRate, or a wave file when rawRate is 0) at the
+  // running stream's rate, read and converted at its first use; 0 or a WaveError.
+  uint32_t load(const std::string& path, uint32_t rawRate,
+                std::shared_ptr<const WaveSound>& loaded);
   uint32_t add(Voice voice);
+
+  // Sounds loaded so far, by file (its path, size and change time), kind and rate.
+  std::mutex loadedMutex_;  // never held with mutex_
+  std::map<std::string, std::shared_ptr<const WaveSound>> loaded_;
 
   // The voices, shared with the audio thread: held for list and flag changes and while
   // one period is mixed, never around a call into the audio library.
@@ -60,14 +70,31 @@ class WavePlayer : public SoundSource {
   uint32_t lastId_ = 0;
 };
 
-template <typename Reader>
-uint32_t WavePlayer::load(Reader read, std::shared_ptr<const WaveSound>& loaded) {
-  auto sound = std::make_shared<WaveSound>();
-  uint32_t code = read(*sound);
-  if (code != 0) return code;
+uint32_t WavePlayer::load(const std::string& path, uint32_t rawRate,
+                          std::shared_ptr<const WaveSound>& loaded) {
+  struct stat file;
+  if (stat(path.c_str(), &file) != 0) return kWaveFileNotFound;
   unsigned int rate = SoundStream::instance().acquire();
+  const std::string key = path + '\n' + std::to_string(file.st_size) + ' ' +
+                          std::to_string(file.st_mtim.tv_sec) + '.' +
+                          std::to_string(file.st_mtim.tv_nsec) + ' ' +
+                          std::to_string(rawRate) + ' ' + std::to_string(rate);
+  if (rate != 0) {
+    std::lock_guard<std::mutex> lock(loadedMutex_);
+    auto found = loaded_.find(key);
+    if (found != loaded_.end()) {
+      loaded = found->second;
+      return 0;
+    }
+  }
+  auto sound = std::make_shared<WaveSound>();
+  uint32_t code = rawRate != 0 ? readRawFile(path, rawRate, *sound) : readWaveFile(path, *sound);
+  if (code != 0) return code;
   if (rate == 0) return kWaveNoDevice;
   convertRate(*sound, rate);
+  std::lock_guard<std::mutex> lock(loadedMutex_);
+  if (loaded_.size() >= kMaxLoaded) loaded_.clear();  // files the tests make; bounded
+  loaded_[key] = sound;
   loaded = std::move(sound);
   return 0;
 }
@@ -82,7 +109,7 @@ uint32_t WavePlayer::add(Voice voice) {
 uint32_t WavePlayer::open(const std::string& path) {
   Voice voice;
   voice.path = path;
-  uint32_t code = load([&](WaveSound& sound) { return readWaveFile(path, sound); }, voice.sound);
+  uint32_t code = load(path, 0, voice.sound);
   return code != 0 ? code : add(std::move(voice));
 }
 
@@ -116,8 +143,7 @@ uint32_t WavePlayer::close(const std::string& path) {
 
 uint32_t WavePlayer::playRaw(const RawSound& raw, uint32_t& id) {
   Voice voice;
-  uint32_t code =
-      load([&](WaveSound& sound) { return readRawFile(raw.path, raw.rate, sound); }, voice.sound);
+  uint32_t code = load(raw.path, raw.rate, voice.sound);
   if (code != 0) return code;
   voice.started = true;
   voice.startAt = raw.at;
