@@ -236,7 +236,8 @@ void CvMidiTaskPlayer::RenewOutputIfSystemEnded() {
 
 bool CvMidiTaskPlayer::OpenOutput(const char* rtMidiErrorLine) {
   RenewOutputIfSystemEnded();
-  if (builtInSynthOpen_) return true;
+  // Called before every message: an open port is taken as it is.
+  if (builtInSynthOpen_ || (g_midi_out != nullptr && g_midi_out->isPortOpen())) return true;
   // Port 0 is the built-in synthesizer where it can sound; the system's MIDI
   // destinations follow it.
   if (platform::builtInSynthesizerInstalled() && platform::builtInSynthesizerOpen()) {
@@ -245,11 +246,9 @@ bool CvMidiTaskPlayer::OpenOutput(const char* rtMidiErrorLine) {
   }
   if (g_midi_out == nullptr) return false;
   try {
-    if (!g_midi_out->isPortOpen()) {
-      int port = FirstOutputPort();
-      if (port < 0) return false;
-      g_midi_out->openPort(static_cast<unsigned int>(port), kOutputPortName);
-    }
+    int port = FirstOutputPort();
+    if (port < 0) return false;
+    g_midi_out->openPort(static_cast<unsigned int>(port), kOutputPortName);
     return g_midi_out->isPortOpen();
   } catch (const RtMidiError& e) {
     cvlog::error(rtMidiErrorLine, e.getMessage());

@@ -86,6 +86,19 @@ TEST(JackRig, KeyboardDeliversEveryMessageUnchanged) {
   ASSERT_TRUE(eventually([&] {
     return jack.connections(keyboard.name()) == std::vector<std::string>{"rig listener:listen"};
   }));
+  // A connection the server lists may carry data only from a later cycle: Active
+  // Sensing goes out until one arrives, then what arrived is forgotten.
+  ASSERT_TRUE(eventually([&] {
+    keyboard.send({0xFE});
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    return !sink.received.empty();
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  {
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    sink.received.clear();
+  }
 
   std::vector<Bytes> expected = {{0x90, 60, 100},    {0x90}, {0x91, 60}, {0x3C, 0x40},
                                  {0xF0, 0x7E, 0xF7}, {0xF8}, {0xFE}};
