@@ -139,23 +139,6 @@ Song denseSong() {
   return song;
 }
 
-// A start time `ahead` from now as the web application writes it, and the same
-// instant on the steady clock.
-std::string startTimeText(milliseconds ahead, Clock::time_point* steadyStart) {
-  auto wallNow = std::chrono::system_clock::now();
-  *steadyStart = Clock::now() + ahead;
-  auto at = wallNow + ahead;
-  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-  auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() %
-      1000000;
-  std::tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[80];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "." + std::to_string(1000000 + micros).substr(1);
-}
-
 Json::Value countOffData(int songId, int endTime) {
   Json::Value data;
   data["songId"] = songId;
@@ -449,8 +432,9 @@ int heardPerformances(int performances) {
     }
     rig.capture().clear();
     const milliseconds ahead(600);
-    const Clock::time_point countOffStart = Clock::now() + ahead;
-    client.call(12, playData(startTimeText(ahead), 100, 80), "bench", std::chrono::seconds(60));
+    Clock::time_point countOffStart;
+    client.call(12, playData(startTimeText(ahead, &countOffStart), 100, 80), "bench",
+                std::chrono::seconds(60));
     std::this_thread::sleep_until(countOffStart +
                                   milliseconds(heard::kCountOffMs + kHeardBeats * heard::kBeatMs + 600));
     size_t unmatched = 0;

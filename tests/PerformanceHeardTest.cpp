@@ -49,8 +49,8 @@ void expectHeardOnTime(const TestAudioCapture& capture, Clock::time_point countO
 // Plays the prepared song with the metronome from 600 ms on; the count-off's start.
 Clock::time_point play(TestClient& client) {
   const milliseconds ahead(600);
-  const Clock::time_point countOffStart = Clock::now() + ahead;
-  Json::Value answer = client.call(12, playData(startTimeText(ahead), 100, 80), "test-client",
+  Clock::time_point countOffStart;
+  Json::Value answer = client.call(12, playData(startTimeText(ahead, &countOffStart), 100, 80), "test-client",
                                    milliseconds(30000));
   EXPECT_EQ(answer["responseCode"], 0) << answer;
   return countOffStart;

@@ -16,6 +16,22 @@ std::string startTimeText(std::chrono::milliseconds ahead) {
   return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
 }
 
+std::string startTimeText(std::chrono::milliseconds ahead,
+                          std::chrono::steady_clock::time_point* steadyStart) {
+  auto wallNow = std::chrono::system_clock::now();
+  *steadyStart = std::chrono::steady_clock::now() + ahead;
+  auto at = wallNow + ahead;
+  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+  auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() %
+      1000000;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[80];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  return std::string(text) + "." + std::to_string(1000000 + micros).substr(1);
+}
+
 Json::Value cacheSongData(int songId, const std::string& bytes) {
   Json::Value data;
   data["id"] = songId;

@@ -16,6 +16,10 @@ const int kGoMs = 750;
 
 // A UTC time text as the web application writes start times, `ahead` from now.
 std::string startTimeText(std::chrono::milliseconds ahead);
+// The same with microseconds, and that instant on the steady clock, for the tests
+// that time what is heard against it.
+std::string startTimeText(std::chrono::milliseconds ahead,
+                          std::chrono::steady_clock::time_point* steadyStart);
 
 // Measure 1 of a 4/4 song from its start to endTime (ms at the tempo).
 struct Excerpt {
