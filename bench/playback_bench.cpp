@@ -424,7 +424,7 @@ int heardPerformances(int performances) {
   TestClient client;
   if (!client.connect()) return 1;
   client.call(6, cacheSongData(1, heard::offBeatSong(kHeardBeats)));
-  std::vector<double> words, clicks, notes;
+  std::vector<double> words, clicks, notes, asynchrony;
   size_t missing = 0, extra = 0;
   for (int n = 0; n < performances; ++n) {
     if (client.call(9, countOffData(heard::offBeatExcerpt(kHeardBeats)))["responseCode"] != 0) {
@@ -438,7 +438,12 @@ int heardPerformances(int performances) {
     std::this_thread::sleep_until(countOffStart +
                                   milliseconds(heard::kCountOffMs + kHeardBeats * heard::kBeatMs + 600));
     size_t unmatched = 0;
-    for (const heard::Sound& sound : heard::match(rig.capture(), countOffStart, kHeardBeats, &unmatched)) {
+    const std::vector<heard::Sound> sounds =
+        heard::match(rig.capture(), countOffStart, kHeardBeats, rig.service().folder(), &unmatched);
+    for (double late : heard::clickToNote(sounds)) {
+      if (!std::isnan(late)) asynchrony.push_back(late);
+    }
+    for (const heard::Sound& sound : sounds) {
       if (std::isnan(sound.heardMs)) {
         ++missing;
         continue;
@@ -454,6 +459,7 @@ int heardPerformances(int performances) {
   printSpread("  count-off word onset - tick", words, "ms");
   printSpread("  metronome click onset - beat", clicks, "ms");
   printSpread("  synthesizer note onset - note time", notes, "ms");
+  printSpread("  note - click of the same beat", asynchrony, "ms");
   std::printf("  sounds not heard %zu, heard but not played %zu\n", missing, extra);
   std::string log = rig.service().log();
   for (size_t at = 0; (at = log.find("[SoundOutput]", at)) != std::string::npos; ++at) {

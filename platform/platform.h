@@ -101,6 +101,21 @@ uint32_t waveOpen(const std::string& path);
 uint32_t wavePlay(const std::string& path);   // returns at once; the sound goes on
 uint32_t waveClose(const std::string& path);  // stops the sound if still playing
 
+// An instant on the steady clock at which a sound is to be heard.
+struct SoundInstant {
+  std::chrono::steady_clock::time_point at;
+};
+// Like wavePlay, but the voice is heard from the instant (at once when it has passed),
+// to the frame where the output allows it. Queue it ahead by more than
+// soundOutputLatencyMicroseconds(); close stops it also before it began.
+uint32_t wavePlayAt(const std::string& path, const SoundInstant& when);
+
+// How long after it is handed to the sound output a sound is heard at the earliest: the
+// latency the running output reports (0 where none runs, or none is known). A MIDI
+// destination whose synthesizer plays into the same output meets the service's own
+// sounds when its messages go out this much ahead of their instants.
+uint32_t soundOutputLatencyMicroseconds();
+
 // The metronome's click: the bytes of the file at path, from the first (a header too),
 // as interleaved signed 16-bit little-endian stereo frames at rate, heard from the
 // instant at (at once when it has passed) until it ends or stopRawSound(id).
@@ -125,10 +140,12 @@ bool builtInSynthesizerInstalled();
 // output, a SoundFont that does not load). Each opening starts from General MIDI's
 // defaults.
 bool builtInSynthesizerOpen();
-// Plays one MIDI message at once: channel messages and whole SysEx messages.
-void builtInSynthesizerSend(const unsigned char* message, uint32_t size);
-// Ends every note (their release still sounds) and lets the sound output close once
-// nothing sounds.
+// Plays one MIDI message (a channel message or a whole SysEx message) so that it is
+// heard at the instant, within one of the synthesizer's 64-frame blocks; at once when
+// the instant has passed. Messages are taken in the order sent.
+void builtInSynthesizerSend(const unsigned char* message, uint32_t size, const SoundInstant& when);
+// Drops the messages not played yet, ends every note (their release still sounds) and
+// lets the sound output close once nothing sounds.
 void builtInSynthesizerClose();
 
 // Starts body on a new detached thread that the system runs ahead of ordinary

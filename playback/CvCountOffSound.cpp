@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "link/CvSocketUtility.h"
 #include "midi/CvMidiState.h"
 #include "midi/CvRecordingList.h"
 #include "platform/platform.h"
@@ -106,32 +105,32 @@ void CvCountOffSound::ReleaseOutput() {
   if (!countOffAudioList.empty()) platform::waveClose(WordPath(countOffAudioList.front()));
 }
 
-void CvCountOffSound::PlayCountOff(uint64_t performance) {
-  auto t0 = std::chrono::steady_clock::now();
+bool CvCountOffSound::PlayCountOff(uint64_t performance, std::chrono::steady_clock::time_point start) {
   const CvSongParameters& song = g_player->song;
   bool commonTime = song.beats == 4 && song.beatType == 4;
   cvlog::out("this->countOffAudioList.size(): %d\n", countOffAudioList.size());
 
+  auto tick = start;
   for (size_t k = 0; k < countOffAudioList.size(); ++k) {
-    auto lastTick = std::chrono::steady_clock::now();
+    WaitWhilePlaying(performance, tick - kSoundQueueAhead);
     if (!IsPlaying(performance)) {
       cvlog::info("[CvCountOffSound::PlayCountOff] - BREAK BECAUSE IS_PLAY_MUSIC=FALSE");
       StopCaptureOf(performance);
-      return;
+      return k != 0;
     }
     const std::string& entry = countOffAudioList[k];
-    if (entry == kGoFile) {
+    platform::startTimingThread([path = WordPath(entry), tickSpacing = tickSpacing, tick,
+                                 performance] {
+      PlayWaveFile(path, tickSpacing, tick, performance);
+    });
+    if (entry == kGoFile && WaitWhilePlaying(performance, tick)) {
       // Recorded times count from the moment the excerpt's first beat is due. The
       // list is emptied before capture starts, so no early press is lost.
-      g_recording_offset_ms.exchange(ExpectedCountOffLength() - ElapsedMilliseconds(t0, std::chrono::steady_clock::now()));
-      g_recording_start_time.exchange(std::chrono::steady_clock::now());
+      g_recording_offset_ms.exchange(ExpectedCountOffLength() - ElapsedMilliseconds(start, tick));
+      g_recording_start_time.exchange(tick);
       g_recording_list.clear();
       application_current_action.exchange(ACTION_RECORD_SONG);
     }
-    platform::startTimingThread([path = WordPath(entry),
-                                 tickSpacing = tickSpacing, lastTick, performance] {
-      PlayWaveFile(path, tickSpacing, lastTick, performance);
-    });
 
     long wait = tickSpacing;
     if (commonTime && k + 1 == countOffAudioList.size()) {
@@ -140,18 +139,19 @@ void CvCountOffSound::PlayCountOff(uint64_t performance) {
     } else {
       cvlog::out("COUNT OFF NUMBER: %d - tickSpacing: %d\n", k + 1, tickSpacing);
     }
-    // Spun, not slept, for the beat's sake; a stop ends it within moments.
-    CvSocketUtility::waitMilliseconds(std::chrono::steady_clock::now(), wait, &IS_PLAY_MUSIC);
+    tick += std::chrono::milliseconds(wait);
   }
+  WaitWhilePlaying(performance, tick);
+  return true;
 }
 
 void CvCountOffSound::PlayWaveFile(const std::string& path, int32_t tickSpacing,
-                                   std::chrono::steady_clock::time_point lastTick,
+                                   std::chrono::steady_clock::time_point tick,
                                    uint64_t performance) {
   platform::nameThread("cv-countoff");
   // Every wait below ends at once when the performance stops: a stop silences the
   // word at once instead of at the end of its tick.
-  auto tickEnd = lastTick + std::chrono::milliseconds(tickSpacing);
+  auto tickEnd = tick + std::chrono::milliseconds(tickSpacing);
   uint32_t code = platform::waveOpen(path);
   if (code != 0) {
     WaitWhilePlaying(performance, tickEnd);
@@ -159,7 +159,7 @@ void CvCountOffSound::PlayWaveFile(const std::string& path, int32_t tickSpacing,
     platform::waveClose(path);
     return;
   }
-  code = platform::wavePlay(path);
+  code = platform::wavePlayAt(path, platform::SoundInstant{tick});
   if (code != 0) {
     WaitWhilePlaying(performance, tickEnd);
     cvlog::error("[CvCountOffSound] can not play wave file %s", path);

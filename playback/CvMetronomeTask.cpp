@@ -14,9 +14,6 @@ CvMetronomeTask* g_metronome = nullptr;
 namespace {
 
 const char* const kClickFile = "countoff\\hihat_short_loud.wav";
-// How long before its beat a click is handed to the sound output: more than loading it
-// (and opening an idle output) takes, and at most half a beat so the click has the rest.
-const std::chrono::milliseconds kOpenAhead(150);
 
 }  // namespace
 
@@ -33,8 +30,9 @@ void CvMetronomeTask::PrepareMetronome() {
 void CvMetronomeTask::RunMetronome(uint64_t performance,
                                    std::chrono::steady_clock::time_point firstBeat) {
   platform::nameThread("cv-metronome");
+  // At most half a beat ahead, so that each click has the rest of its beat.
   auto ahead = std::min<std::chrono::steady_clock::duration>(
-      kOpenAhead, std::chrono::milliseconds(interval) / 2);
+      kSoundQueueAhead, std::chrono::milliseconds(interval) / 2);
   auto beat = [&](int32_t n) {
     return firstBeat + std::chrono::milliseconds(static_cast<int64_t>(interval) * (n - 1));
   };

@@ -23,7 +23,6 @@
 CvMidiTaskPlayer* g_player = nullptr;
 int32_t max_volume_midi = 0;
 std::atomic<int32_t> g_accompaniment_volume{0};
-std::atomic<int32_t> g_count_off_overrun_ms{0};
 std::atomic<std::chrono::steady_clock::time_point> g_playback_origin{
     std::chrono::steady_clock::time_point()};
 
@@ -37,6 +36,9 @@ const char* const kPlayBackErrorLine = "[CvMidiTaskPlayer] error when play back 
 
 const int32_t kFullScale = 127;
 const std::chrono::milliseconds kIdlePollPause(5);
+// Beyond the output's latency, how far ahead the built-in synthesizer gets its
+// messages: a few periods, for a late wake-up of this thread.
+const std::chrono::milliseconds kSynthesizerLead(50);
 const std::chrono::milliseconds kEndingAccompanimentWait(1000);
 
 // Note Off, Note On, polyphonic pressure and controllers carry a loudness-like third
@@ -66,6 +68,17 @@ std::vector<unsigned char> WireBytes(const std::vector<unsigned char>& event) {
   if (event[0] == 0xF0) bytes.push_back(0xF0);
   if (start < event.size()) bytes.insert(bytes.end(), event.begin() + start, event.end());
   return bytes;
+}
+
+// How much later than the first beat the excerpt's first tick time is heard, having
+// just been handed over (0 when on time): what the latency command answers.
+void TellStartLatency(std::chrono::steady_clock::time_point firstBeat) {
+  auto heard = std::chrono::steady_clock::now() +
+               std::chrono::microseconds(platform::soundOutputLatencyMicroseconds());
+  int32_t latency = std::max<int32_t>(0, ElapsedMilliseconds(firstBeat, heard));
+  g_play_latency_ms.exchange(latency);
+  cvlog::info("Latency when play count-off = %d\n", latency);
+  g_play_latency_ready.exchange(true);
 }
 
 bool IsThroughPort(std::string name) {
@@ -268,11 +281,6 @@ void CvMidiTaskPlayer::PlayBack(uint64_t performance) {
       OpenOutput(kPlayBackErrorLine);
     }
     origin_ = g_playback_origin.load();
-    int32_t latency = ElapsedMilliseconds(origin_, std::chrono::steady_clock::now()) +
-                      g_count_off_overrun_ms.load();
-    g_play_latency_ms.exchange(latency);
-    cvlog::info("Latency when play count-off = %d\n", latency);
-    g_play_latency_ready.exchange(true);
 
     int32_t last = static_cast<int32_t>(tickTimes.size()) - 1;
     int32_t base = tickTimes[cvMidiTickEventsStarted];
@@ -285,8 +293,12 @@ void CvMidiTaskPlayer::PlayBack(uint64_t performance) {
       }
       auto entry = tickEvents.find(tickTimes[i]);
       if (entry == tickEvents.end()) continue;
-      int32_t nextOffset = i == last ? 0 : tickTimes[i + 1] - base;
-      RunMidiEvent(entry->second, nextOffset, performance);
+      RunMidiEvent(entry->second, tickTimes[i] - base, performance);
+      if (i == cvMidiTickEventsStarted) TellStartLatency(origin_);
+    }
+    // The excerpt's last tick time is held until the tick time after it is due.
+    if (i > cvMidiTickEventsStarted) {
+      WaitWhilePlaying(performance, TickInstant(tickTimes[std::min(i, last)] - base));
     }
 
     PlayOver();
@@ -303,8 +315,17 @@ void CvMidiTaskPlayer::PlayBack(uint64_t performance) {
   }
 }
 
-void CvMidiTaskPlayer::RunMidiEvent(const ChannelEvents& channels, int32_t nextOffset,
+void CvMidiTaskPlayer::RunMidiEvent(const ChannelEvents& channels, int32_t offset,
                                     uint64_t performance) {
+  const auto instant = TickInstant(offset);
+  std::chrono::steady_clock::duration ahead;
+  {
+    std::lock_guard<std::mutex> output(outputMutex_);
+    ahead = SendAhead();
+  }
+  // A late tick time waits for nothing, so the ones after it are still due at their
+  // own times; a stop ends the wait at once.
+  WaitWhilePlaying(performance, instant - ahead);
   int32_t volume = g_accompaniment_volume.load();
   for (int32_t channel : channelOrder) {
     auto entry = channels.find(channel);
@@ -320,32 +341,32 @@ void CvMidiTaskPlayer::RunMidiEvent(const ChannelEvents& channels, int32_t nextO
       if (HasVolumeByte(tick.bytes)) {
         unsigned char rescaled[3] = {tick.bytes[0], tick.bytes[1],
                                      RescaleVelocity(tick.bytes[2], max_volume_midi, volume)};
-        SendToOutput(rescaled, sizeof(rescaled));
+        SendToOutput(rescaled, sizeof(rescaled), instant);
       } else {
-        SendToOutput(tick.bytes.data(), tick.bytes.size());
+        SendToOutput(tick.bytes.data(), tick.bytes.size(), instant);
       }
     }
   }
-  // A late tick time waits for nothing, so the ones after it are still due at their
-  // own times; a stop ends the wait at once.
-  if (nextOffset != 0) {
-    WaitWhilePlaying(performance, std::chrono::steady_clock::now() + RemainingWait(nextOffset));
-  }
 }
 
-void CvMidiTaskPlayer::SendToOutput(const unsigned char* message, size_t size) {
+void CvMidiTaskPlayer::SendToOutput(const unsigned char* message, size_t size,
+                                    std::chrono::steady_clock::time_point instant) {
   if (builtInSynthOpen_) {
-    platform::builtInSynthesizerSend(message, static_cast<uint32_t>(size));
+    platform::builtInSynthesizerSend(message, static_cast<uint32_t>(size),
+                                     platform::SoundInstant{instant});
   } else {
     g_midi_out->sendMessage(message, size);
   }
 }
 
-std::chrono::steady_clock::duration CvMidiTaskPlayer::RemainingWait(int32_t nextOffset) const {
-  auto due = origin_ + std::chrono::milliseconds(nextOffset);
-  auto left = due - std::chrono::steady_clock::now();
-  return left > std::chrono::steady_clock::duration::zero() ? left
-                                                           : std::chrono::steady_clock::duration::zero();
+std::chrono::steady_clock::duration CvMidiTaskPlayer::SendAhead() const {
+  const std::chrono::microseconds latency(platform::soundOutputLatencyMicroseconds());
+  if (builtInSynthOpen_) return latency + kSynthesizerLead;
+  return latency;
+}
+
+std::chrono::steady_clock::time_point CvMidiTaskPlayer::TickInstant(int32_t offset) const {
+  return origin_ + std::chrono::milliseconds(offset);
 }
 
 void CvMidiTaskPlayer::PlayOver() {

@@ -2,8 +2,12 @@
 // asks it to load the song's cached MIDI file (ReadyPlayback): the file becomes a
 // schedule, the distinct event times of the whole song in ms at the requested tempo
 // and, for each time, the messages to send by channel. The play command then runs
-// PlayBack on a thread of its own: it sends the excerpt's messages to MIDI output
-// port 0 on time, velocities rescaled to the accompaniment volume, and closes the port.
+// PlayBack on a thread of its own, from the start of the count-off: it sends the
+// excerpt's messages to MIDI output port 0 so that they are heard on time from the
+// first beat, velocities rescaled to the accompaniment volume, and closes the port.
+// The built-in synthesizer gets each tick's messages ahead, with their instants; a
+// MIDI destination gets them ahead by the sound output's latency, so that a
+// synthesizer playing into that output meets the metronome's clicks.
 // Port 0 is the platform's built-in synthesizer where it has one that can sound,
 // otherwise the system's first MIDI destination that is not a through port (nor the
 // service's own keyboard input).
@@ -70,16 +74,21 @@ class CvMidiTaskPlayer {
   int32_t division = 0;  // of the last file loaded; informative
 
  private:
-  // Sends the messages of one tick time, then sleeps until nextOffset ms after the
-  // playback origin (no sleep when nextOffset is 0). Returns at once, without the
-  // sleep, when the performance stopped on the way.
-  void RunMidiEvent(const ChannelEvents& channels, int32_t nextOffset, uint64_t performance);
-  // Time left until nextOffset ms after the playback origin; 0 when it is already due.
-  std::chrono::steady_clock::duration RemainingWait(int32_t nextOffset) const;
+  // Sleeps until the messages of the tick time `offset` ms after the playback origin
+  // are due to be sent, then sends them for that instant. Returns at once when the
+  // performance stopped on the way.
+  void RunMidiEvent(const ChannelEvents& channels, int32_t offset, uint64_t performance);
+  // The instant `offset` ms after the playback origin.
+  std::chrono::steady_clock::time_point TickInstant(int32_t offset) const;
+  // How long before its instant a message goes to the open port 0; caller holds
+  // outputMutex_.
+  std::chrono::steady_clock::duration SendAhead() const;
   bool ReadSchedule(const std::string& path);
   bool OpenOutput(const char* rtMidiErrorLine);  // caller holds outputMutex_
-  // Sends one message to the open port 0; caller holds outputMutex_.
-  void SendToOutput(const unsigned char* message, size_t size);
+  // Sends one message, to be heard at instant, to the open port 0; caller holds
+  // outputMutex_.
+  void SendToOutput(const unsigned char* message, size_t size,
+                    std::chrono::steady_clock::time_point instant);
   // Makes g_midi_out anew when its MIDI system (a JACK server) ended since it was
   // made: the old one can neither open a port nor reach a new server. Caller holds
   // outputMutex_, and calls this before any other use of g_midi_out.
@@ -110,11 +119,10 @@ extern CvMidiTaskPlayer* g_player;
 // accompaniment, both under the player's run lock.
 extern int32_t max_volume_midi;
 
-// Accompaniment volume (1..100) and count-off overrun (ms) of the current performance,
-// and the instant its first accompaniment tick is due. Written by the play command
+// Accompaniment volume (1..100) of the current performance, and the instant its first
+// accompaniment tick is due: the excerpt's first beat. Written by the play command
 // before it starts PlayBack; read by PlayBack when it starts.
 extern std::atomic<int32_t> g_accompaniment_volume;
-extern std::atomic<int32_t> g_count_off_overrun_ms;
 extern std::atomic<std::chrono::steady_clock::time_point> g_playback_origin;
 
 // The third byte of a three-byte channel message, rescaled so the song's loudest note

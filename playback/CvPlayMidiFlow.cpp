@@ -1,5 +1,6 @@
 #include "playback/CvPlayMidiFlow.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -107,15 +108,20 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
   if (metronomeVolume > 0) g_metronome->PrepareMetronome();
   CvCountOffSound& countOff = *g_count_off->countOffSound;
   countOff.HoldOutput();
-  // A stop, the end of the session or the web application leaving wakes this at once.
-  bool started = WaitForStartTime(now + untilStart);
+  // Woken ahead of the start, so that the first word is queued to sound on it. A stop,
+  // the end of the session or the web application leaving wakes this at once.
+  const auto scheduledStart = now + untilStart;
+  bool started = WaitForStartTime(scheduledStart - kSoundQueueAhead);
   countOff.ReleaseOutput();
   if (!started) {
     answerCalledOff(response);
     return;
   }
 
-  auto t1 = std::chrono::steady_clock::now();
+  // Every sound of the performance falls on this schedule: a start time that has
+  // passed begins it now.
+  const auto t1 = std::max(scheduledStart, std::chrono::steady_clock::now());
+  const auto firstBeat = t1 + std::chrono::milliseconds(expected);
   // IS_PLAY_MUSIC goes up before the state says PLAYING: a stop command that finds
   // PLAYING clears it after this, so whatever it clears stays cleared.
   uint64_t performance = StartPlayingMusic();
@@ -127,23 +133,23 @@ void CvPlayMidiFlow::ownStep(CvResponse& response) {
     answerCalledOff(response);
     return;
   }
+  // The metronome and the accompaniment start with the count-off and sleep through it,
+  // so that their first sounds are queued ahead of the first beat.
   if (metronomeVolume > 0) {
-    // Started with the count-off, so its first click's stream opens before the beat.
     CvMetronomeTask metronome = *g_metronome;
-    auto firstBeat = t1 + std::chrono::milliseconds(expected);
     platform::startTimingThread([metronome, performance, firstBeat]() mutable {
       metronome.RunMetronome(performance, firstBeat);
     });
   }
-  countOff.PlayCountOff(performance);
-
-  if (IsPlaying(performance)) {
-    g_count_off_overrun_ms.exchange(static_cast<int32_t>(ElapsedMilliseconds(t1, std::chrono::steady_clock::now()) - expected));
-    g_playback_origin.exchange(std::chrono::steady_clock::now());
-    if (accompanimentVolume > 0) {
-      g_accompaniment_volume.exchange(accompanimentVolume);
-      platform::startTimingThread([performance] { g_player->PlayBack(performance); });
-    }
+  if (accompanimentVolume > 0) {
+    g_playback_origin.exchange(firstBeat);
+    g_accompaniment_volume.exchange(accompanimentVolume);
+    platform::startTimingThread([performance] { g_player->PlayBack(performance); });
+  }
+  if (!countOff.PlayCountOff(performance, t1)) {
+    // Stopped before its first word was heard.
+    answerCalledOff(response);
+    return;
   }
   response.responseCode = 0;
   response.errorMessage = "SUCCESS";

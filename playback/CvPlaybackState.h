@@ -41,6 +41,12 @@ bool CallOffWaitingPerformance();
 // the performance is still waiting.
 bool WaitForStartTime(std::chrono::steady_clock::time_point start);
 
+// How long before its instant each sound of a performance (a count-off word, a click,
+// the built-in synthesizer's messages) is handed to the sound output, which places it
+// on the frame heard at that instant: more than loading a sound, waking an idle output
+// and the output's latency take.
+const std::chrono::milliseconds kSoundQueueAhead(150);
+
 // The output latency (ms) measured when the accompaniment started, and whether one was
 // measured since the service started. Written by the playback engine; the latency
 // command reads the value, then resets it to 0 (the ready flag stays).

@@ -1,10 +1,13 @@
 // The built-in synthesizer: MIDI output port 0 on Linux, which has no synthesizer of
 // its own. FluidSynth plays the accompaniment with the system's General MIDI
 // SoundFont, rendered period by period into the sound stream, so the learner hears
-// the song through the PC's speakers as on Windows.
+// the song through the PC's speakers as on Windows. Messages are queued for their
+// instants: each period is rendered up to the frame of each message due in it.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +37,12 @@ const double kGain = 0.5;
 const unsigned int kScratchFrames = 1024;
 const int kChannelCount = 16;
 const int kSustainPedal = 64;
+// FluidSynth renders in blocks of this many frames and applies a message at the start
+// of the next one it renders.
+const uint64_t kSynthBlock = 64;
+// Messages waiting for their instants: a few seconds of a dense song; past that a
+// message is played at once.
+const size_t kMaxQueued = 4096;
 
 log4cpp::Category& category() { return log4cpp::Category::getInstance("<pianocorvida>"); }
 
@@ -55,6 +64,12 @@ struct Synthesizer {
   std::unique_ptr<fluid_settings_t, FluidDeleter> settings;
   std::unique_ptr<fluid_synth_t, FluidDeleter> synth;
   unsigned int rate = 0;
+  uint64_t rendered = 0;  // frames rendered since it was made: its blocks start at 64 n
+};
+
+struct QueuedMessage {
+  std::vector<unsigned char> bytes;
+  Clock::time_point at;
 };
 
 class BuiltInSynth : public SoundSource {
@@ -71,7 +86,7 @@ class BuiltInSynth : public SoundSource {
 
   bool installed();
   bool open();
-  void send(const unsigned char* message, size_t size);
+  void send(const unsigned char* message, size_t size, Clock::time_point at);
   void close();
 
   void mixInto(float* output, unsigned int frames, unsigned int rate,
@@ -80,6 +95,10 @@ class BuiltInSynth : public SoundSource {
 
  private:
   std::unique_ptr<Synthesizer> make(const std::string& soundFont, unsigned int rate);
+  void play(const std::vector<unsigned char>& message);  // mutex_ held
+  // Renders up to frame `until` of the synthesizer into output, whose frame 0 is its
+  // frame blockStart; mutex_ held.
+  void renderTo(uint64_t until, uint64_t blockStart, float* output);
 
   std::mutex findMutex_;  // the search; taken before mutex_, never by the audio thread
   std::string soundFont_;  // the file found, empty while none is
@@ -90,6 +109,7 @@ class BuiltInSynth : public SoundSource {
   std::mutex mutex_;
   std::unique_ptr<Synthesizer> current_;
   bool open_ = false;
+  std::deque<QueuedMessage> queue_;  // in the order sent
   std::vector<float> scratch_;
 };
 
@@ -162,11 +182,20 @@ bool BuiltInSynth::open() {
   return true;
 }
 
-void BuiltInSynth::send(const unsigned char* message, size_t size) {
+void BuiltInSynth::send(const unsigned char* message, size_t size, Clock::time_point at) {
   if (size == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!current_) return;
+  if (queue_.size() >= kMaxQueued) {
+    play(queue_.front().bytes);
+    queue_.pop_front();
+  }
+  queue_.push_back(QueuedMessage{std::vector<unsigned char>(message, message + size), at});
+}
+
+void BuiltInSynth::play(const std::vector<unsigned char>& message) {
   fluid_synth_t* synth = current_->synth.get();
+  const size_t size = message.size();
   const int channel = message[0] & 0x0F;
   const int data1 = size > 1 ? message[1] & 0x7F : 0;
   const int data2 = size > 2 ? message[2] & 0x7F : 0;
@@ -181,7 +210,7 @@ void BuiltInSynth::send(const unsigned char* message, size_t size) {
     case 0xF0:
       // A whole SysEx (F0 ... F7): the synthesizer takes what lies between.
       if (message[0] == 0xF0 && size >= 2 && message[size - 1] == 0xF7) {
-        fluid_synth_sysex(synth, reinterpret_cast<const char*>(message + 1),
+        fluid_synth_sysex(synth, reinterpret_cast<const char*>(message.data() + 1),
                           static_cast<int>(size - 2), nullptr, nullptr, nullptr, 0);
       }
       break;
@@ -192,6 +221,7 @@ void BuiltInSynth::send(const unsigned char* message, size_t size) {
 void BuiltInSynth::close() {
   std::lock_guard<std::mutex> lock(mutex_);
   open_ = false;
+  queue_.clear();
   if (!current_) return;
   // Every note ends, held by the pedal or not; their release still sounds.
   for (int channel = 0; channel < kChannelCount; ++channel) {
@@ -200,25 +230,45 @@ void BuiltInSynth::close() {
   fluid_synth_all_notes_off(current_->synth.get(), -1);
 }
 
+void BuiltInSynth::renderTo(uint64_t until, uint64_t blockStart, float* output) {
+  Synthesizer& current = *current_;
+  while (current.rendered < until) {
+    unsigned int count =
+        static_cast<unsigned int>(std::min<uint64_t>(until - current.rendered, kScratchFrames));
+    float* scratch = scratch_.data();
+    fluid_synth_write_float(current.synth.get(), static_cast<int>(count), scratch, 0, 2, scratch,
+                            1, 2);
+    float* into = output + (current.rendered - blockStart) * 2;
+    for (unsigned int i = 0; i < count * 2; ++i) into[i] += scratch[i];
+    current.rendered += count;
+  }
+}
+
 void BuiltInSynth::mixInto(float* output, unsigned int frames, unsigned int rate,
-                           Clock::time_point) {
+                           Clock::time_point startsAt) {
   std::lock_guard<std::mutex> lock(mutex_);
   // A stream opened anew at another rate is silent here until the next open.
   if (!current_ || current_->rate != rate) return;
-  for (unsigned int done = 0; done < frames;) {
-    unsigned int count = std::min(frames - done, kScratchFrames);
-    float* scratch = scratch_.data();
-    fluid_synth_write_float(current_->synth.get(), static_cast<int>(count), scratch, 0, 2,
-                            scratch, 1, 2);
-    float* into = output + done * 2;
-    for (unsigned int i = 0; i < count * 2; ++i) into[i] += scratch[i];
-    done += count;
+  const uint64_t blockStart = current_->rendered;
+  const uint64_t blockEnd = blockStart + frames;
+  while (!queue_.empty()) {
+    // The message's frame, moved to the nearest start of one of the synthesizer's own
+    // blocks (where it takes effect), so its sound starts within half a block of it.
+    double ahead = std::chrono::duration<double>(queue_.front().at - startsAt).count() * rate;
+    uint64_t frame = blockStart + static_cast<uint64_t>(std::llround(std::max(ahead, 0.0)));
+    uint64_t takesEffect = (frame + kSynthBlock / 2) / kSynthBlock * kSynthBlock;
+    if (takesEffect >= blockEnd) break;  // due in a later period
+    renderTo(std::max(takesEffect, current_->rendered), blockStart, output);
+    play(queue_.front().bytes);
+    queue_.pop_front();
   }
+  renderTo(blockEnd, blockStart, output);
 }
 
 bool BuiltInSynth::busy() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return open_ || (current_ && fluid_synth_get_active_voice_count(current_->synth.get()) > 0);
+  return open_ || !queue_.empty() ||
+         (current_ && fluid_synth_get_active_voice_count(current_->synth.get()) > 0);
 }
 
 // Never destroyed: the process ends while it may still sound.
@@ -231,8 +281,8 @@ BuiltInSynth& synthesizer() {
 
 bool builtInSynthesizerInstalled() { return synthesizer().installed(); }
 bool builtInSynthesizerOpen() { return synthesizer().open(); }
-void builtInSynthesizerSend(const unsigned char* message, uint32_t size) {
-  synthesizer().send(message, size);
+void builtInSynthesizerSend(const unsigned char* message, uint32_t size, const SoundInstant& when) {
+  synthesizer().send(message, size, when.at);
 }
 void builtInSynthesizerClose() { synthesizer().close(); }
 

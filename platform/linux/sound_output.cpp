@@ -1,8 +1,13 @@
 #include "platform/linux/sound_output.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
+
+#include <unistd.h>
 
 #include <jack/jack.h>
 #include <log4cpp/Category.hh>
@@ -67,10 +72,13 @@ bool iterateUntil(pa_mainloop* loop, Clock::time_point deadline, Done done) {
   return true;
 }
 
-PulseServer probePulse() {
-  PulseServer server;
+// Connects to the Pulse server and runs the queries ask(context) starts, until their
+// callbacks brought `pending` to 0; false when the server did not answer in time.
+template <typename Ask>
+bool askPulse(int& pending, Ask ask) {
+  bool answered = false;
   pa_mainloop* loop = pa_mainloop_new();
-  if (loop == nullptr) return server;
+  if (loop == nullptr) return false;
   pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "pianocorvida");
   const Clock::time_point deadline = Clock::now() + kPulseAnswerTime;
   if (context != nullptr &&
@@ -81,18 +89,8 @@ PulseServer probePulse() {
     };
     if (iterateUntil(loop, deadline, settled) &&
         pa_context_get_state(context) == PA_CONTEXT_READY) {
-      server.pendingLists = 3;
-      pa_operation* operations[] = {
-          pa_context_get_server_info(context, noteServerInfo, &server),
-          pa_context_get_sink_info_list(
-              context, [](pa_context*, const pa_sink_info* i, int last, void* data) {
-                noteDescription(i, last, data);
-              }, &server),
-          pa_context_get_source_info_list(
-              context, [](pa_context*, const pa_source_info* i, int last, void* data) {
-                noteDescription(i, last, data);
-              }, &server)};
-      server.answers = iterateUntil(loop, deadline, [&] { return server.pendingLists <= 0; });
+      std::vector<pa_operation*> operations = ask(context);
+      answered = iterateUntil(loop, deadline, [&] { return pending <= 0; });
       for (pa_operation* operation : operations) {
         if (operation != nullptr) pa_operation_unref(operation);
       }
@@ -101,7 +99,64 @@ PulseServer probePulse() {
   }
   if (context != nullptr) pa_context_unref(context);
   pa_mainloop_free(loop);
+  return answered;
+}
+
+PulseServer probePulse() {
+  PulseServer server;
+  server.pendingLists = 3;
+  server.answers = askPulse(server.pendingLists, [&](pa_context* context) {
+    return std::vector<pa_operation*>{
+        pa_context_get_server_info(context, noteServerInfo, &server),
+        pa_context_get_sink_info_list(
+            context, [](pa_context*, const pa_sink_info* i, int last, void* data) {
+              noteDescription(i, last, data);
+            }, &server),
+        pa_context_get_source_info_list(
+            context, [](pa_context*, const pa_source_info* i, int last, void* data) {
+              noteDescription(i, last, data);
+            }, &server)};
+  });
   return server;
+}
+
+struct StreamLatency {
+  std::string processId;
+  std::string streamName;
+  double seconds = -1;  // of the newest matching stream; below 0 while none was found
+  int pending = 1;
+};
+
+// "N/D" (PipeWire's node.latency: N frames at D per second) in seconds; 0 when unreadable.
+double fractionSeconds(const char* text) {
+  unsigned long frames = 0, rate = 0;
+  if (text == nullptr || std::sscanf(text, "%lu/%lu", &frames, &rate) != 2 || rate == 0) return 0;
+  return static_cast<double>(frames) / rate;
+}
+
+void noteSinkInput(pa_context*, const pa_sink_input_info* input, int last, void* data) {
+  StreamLatency& latency = *static_cast<StreamLatency*>(data);
+  if (last) {
+    --latency.pending;
+    return;
+  }
+  const char* pid = pa_proplist_gets(input->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+  const char* name = pa_proplist_gets(input->proplist, PA_PROP_APPLICATION_NAME);
+  if (pid == nullptr || name == nullptr || latency.processId != pid || latency.streamName != name) {
+    return;
+  }
+  double seconds = static_cast<double>(input->buffer_usec + input->sink_usec) / 1e6;
+  if (seconds == 0) {
+    // PipeWire's Pulse server reports none; what it buffers is the stream's target
+    // length and the graph's quantum, both among the stream's properties.
+    const char* target = pa_proplist_gets(input->proplist, "pulse.attr.tlength");
+    size_t frameBytes = pa_frame_size(&input->sample_spec);
+    if (target != nullptr && frameBytes != 0 && input->sample_spec.rate != 0) {
+      seconds = std::strtod(target, nullptr) / frameBytes / input->sample_spec.rate;
+    }
+    seconds += fractionSeconds(pa_proplist_gets(input->proplist, "node.latency"));
+  }
+  latency.seconds = seconds;
 }
 
 // The JACK server's rate and the client that owns its physical playback ports; false
@@ -174,6 +229,19 @@ SoundOutput chooseSoundOutput() {
   }
   logChoice(output, pulse);
   return output;
+}
+
+bool pulseStreamLatency(const std::string& streamName, unsigned int rate, unsigned int& frames) {
+  StreamLatency latency;
+  latency.processId = std::to_string(getpid());
+  latency.streamName = streamName;
+  bool answered = askPulse(latency.pending, [&](pa_context* context) {
+    return std::vector<pa_operation*>{
+        pa_context_get_sink_input_info_list(context, noteSinkInput, &latency)};
+  });
+  if (!answered || latency.seconds < 0) return false;
+  frames = static_cast<unsigned int>(latency.seconds * rate + 0.5);
+  return true;
 }
 
 bool findOutputDevice(RtAudio& audio, const SoundOutput& output, unsigned int& deviceId) {

@@ -22,6 +22,11 @@ struct SoundOutput {
 // choice is logged when it differs from the one logged last. Any thread.
 SoundOutput chooseSoundOutput();
 
+// The latency of this process's Pulse stream named streamName (its application name),
+// in frames at rate: what the server buffers of it and the sink adds. RtAudio's Pulse
+// streams report none themselves. False when the server lists no such stream.
+bool pulseStreamLatency(const std::string& streamName, unsigned int rate, unsigned int& frames);
+
 // The id of output.device among the devices audio (made with output.api) lists; false
 // when it lists none to play on.
 bool findOutputDevice(RtAudio& audio, const SoundOutput& output, unsigned int& deviceId);

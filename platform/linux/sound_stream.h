@@ -5,9 +5,16 @@
 // no audio client. A stream that stopped being served (a server restart, a JACK
 // buffer-size change, a device gone) is noticed at the next sound and opened anew,
 // with a WARN line saying what happened.
+//
+// The stream's clock is the performance's: a frame's instant on the steady clock is
+// read off the frames rendered since an anchor (the stream's earliest callback) plus
+// the latency the output reports, so every source places its sounds on the frame that
+// is heard at their instant. A callback that comes much later than its frames were due
+// (the output stalled, or lost periods) anchors the clock anew there.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -24,8 +31,8 @@ class SoundSource {
   using Clock = std::chrono::steady_clock;
   virtual ~SoundSource() = default;
   // Adds its sound to frames of interleaved stereo output at rate, whose first frame
-  // leaves the service at startsAt (the output's own latency comes after that, the same
-  // for every source). Runs on the audio thread: short, and without waiting long.
+  // is heard at startsAt (the output's latency included), each next frame 1/rate later.
+  // Runs on the audio thread: short, and without waiting long.
   virtual void mixInto(float* output, unsigned int frames, unsigned int rate,
                        Clock::time_point startsAt) = 0;
   // True while it has something to sound, or holds the stream open.
@@ -47,11 +54,18 @@ class SoundStream {
   // audio thread; sources call it before they have something to sound.
   unsigned int acquire();
 
+  // How long after it is rendered the running stream's sound is heard, as its output
+  // reports it; 0 while no stream runs. Any thread.
+  uint32_t latencyMicroseconds() const;
+
  private:
   SoundStream() = default;
   static int render(void* output, void* input, unsigned int frames, double streamTime,
                     RtAudioStreamStatus status, void* self);
   static void onError(RtAudioError::Type type, const std::string& text);
+  // The instant the next frame rendered is heard, re-anchoring the clock when the
+  // callback at now came late or early; audio thread only.
+  Clock::time_point nextFrameHeardAt(Clock::time_point now);
   bool stalled() const;  // streamMutex_ held
   void closeStream();    // streamMutex_ held
   void closeWhenIdle();
@@ -76,6 +90,16 @@ class SoundStream {
   Clock::duration period_{};
   // Written by the audio thread at every period, read by acquire.
   std::atomic<Clock::rep> lastServed_{0};
+  // Written when a stream opens (streamMutex_ held, the stream stopped), read by the
+  // audio thread and latencyMicroseconds().
+  std::atomic<uint32_t> latencyFrames_{0};
+
+  // The stream's clock; audio thread only, reset when a stream opens.
+  uint64_t framesRendered_ = 0;
+  bool anchored_ = false;
+  Clock::time_point anchor_;          // when frame 0 was rendered
+  Clock::duration earliestInWindow_{};  // least lateness of the callbacks this window
+  uint64_t windowEnd_ = 0;            // frame at which the window closes
 };
 
 }  // namespace platform

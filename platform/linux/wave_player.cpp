@@ -2,7 +2,8 @@
 // behind playRawSound / stopRawSound: every voice is mixed into the sound stream. A
 // sound is read and converted to the stream's rate once and kept (the count-off words
 // and the click come back at every tick and beat), so a word starts within one audio
-// period of its play command and a click on the frame of its instant.
+// period of its play command, and a word or click queued for an instant on the frame
+// heard then.
 #include <algorithm>
 #include <deque>
 #include <map>
@@ -43,7 +44,7 @@ class WavePlayer : public SoundSource {
   WavePlayer() { SoundStream::instance().add(this); }
 
   uint32_t open(const std::string& path);
-  uint32_t play(const std::string& path);
+  uint32_t play(const std::string& path, Clock::time_point at);
   uint32_t close(const std::string& path);
   uint32_t playRaw(const RawSound& raw, uint32_t& id);
   uint32_t stopRaw(uint32_t id);
@@ -113,13 +114,14 @@ uint32_t WavePlayer::open(const std::string& path) {
   return code != 0 ? code : add(std::move(voice));
 }
 
-uint32_t WavePlayer::play(const std::string& path) {
+uint32_t WavePlayer::play(const std::string& path, Clock::time_point at) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto newest = std::find_if(voices_.rbegin(), voices_.rend(), [&](const Voice& voice) {
     return voice.path == path && !voice.started;
   });
   if (newest != voices_.rend()) {
     newest->started = true;
+    newest->startAt = at;
     return 0;
   }
   // Every voice of the path already plays (or played): like MCI, nothing to do.
@@ -212,7 +214,11 @@ WavePlayer& player() {
 }  // namespace
 
 uint32_t waveOpen(const std::string& path) { return player().open(path); }
-uint32_t wavePlay(const std::string& path) { return player().play(path); }
+uint32_t wavePlay(const std::string& path) { return player().play(path, Clock::time_point()); }
+uint32_t wavePlayAt(const std::string& path, const SoundInstant& when) {
+  return player().play(path, when.at);
+}
+uint32_t soundOutputLatencyMicroseconds() { return SoundStream::instance().latencyMicroseconds(); }
 uint32_t waveClose(const std::string& path) { return player().close(path); }
 
 uint32_t playRawSound(const RawSound& sound, uint32_t& id) { return player().playRaw(sound, id); }

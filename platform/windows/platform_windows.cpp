@@ -121,6 +121,12 @@ void releaseUnusedStack() {}
 
 uint32_t waveOpen(const std::string& path) { return sendWaveCommand("open", path, " type waveaudio"); }
 uint32_t wavePlay(const std::string& path) { return sendWaveCommand("play", path, ""); }
+// MCI plays at once: the calling thread waits for the instant.
+uint32_t wavePlayAt(const std::string& path, const SoundInstant& when) {
+  std::this_thread::sleep_until(when.at);
+  return wavePlay(path);
+}
+uint32_t soundOutputLatencyMicroseconds() { return 0; }
 uint32_t waveClose(const std::string& path) { return sendWaveCommand("close", path, ""); }
 
 void startTimingThread(std::function<void()> body) {
@@ -138,7 +144,7 @@ bool midiSystemSettled() { return true; }
 // Port 0 of the multimedia MIDI output is the system's own synthesizer.
 bool builtInSynthesizerInstalled() { return false; }
 bool builtInSynthesizerOpen() { return false; }
-void builtInSynthesizerSend(const unsigned char*, uint32_t) {}
+void builtInSynthesizerSend(const unsigned char*, uint32_t, const SoundInstant&) {}
 void builtInSynthesizerClose() {}
 
 }  // namespace platform

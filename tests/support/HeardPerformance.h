@@ -31,11 +31,19 @@ struct Sound {
   double heardMs;    // the onset found for it, or NaN when none was found near it
 };
 
-// The sounds of a performance of offBeatSong(beats) with the metronome on, in order,
-// each with the captured onset (threshold 0.05, 60 ms of quiet between sounds) nearest
-// its instant, within a quarter beat. extra counts onsets that matched no sound.
+// The sounds of a performance of offBeatSong(beats) with the metronome on, in order
+// (the four words, then each beat's click and note), each with the captured onset
+// (threshold 0.05, 60 ms of quiet between sounds) nearest its instant, within a
+// quarter beat. A word is due when its file's first frame is heard: the onset found is
+// later by the file's own lead-in (its first frame above the threshold, read from the
+// service's countoff/ folder under serviceFolder), which heardMs leaves out. extra
+// counts onsets that matched no sound.
 std::vector<Sound> match(const TestAudioCapture& capture,
                          std::chrono::steady_clock::time_point countOffStart, int beats,
-                         size_t* extra = nullptr);
+                         const std::string& serviceFolder, size_t* extra = nullptr);
+
+// Per beat, how much later its note was heard than its click, each against its own
+// instant (NaN where either was not heard): sounds as match() returns them.
+std::vector<double> clickToNote(const std::vector<Sound>& sounds);
 
 }  // namespace heard

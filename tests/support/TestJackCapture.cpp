@@ -41,6 +41,13 @@ bool TestJackCapture::start() {
   client_ = jack_client_open("audio capture", JackNoStartServer, nullptr);
   if (client_ == nullptr) return false;
   rate_ = jack_get_sample_rate(client_);
+  // The speakers play a frame this long after its cycle: the physical ports' playback
+  // latency, the least of its range as the players read it.
+  if (jack_port_t* speaker = jack_port_by_name(client_, "system:playback_1")) {
+    jack_latency_range_t range{0, 0};
+    jack_port_get_latency_range(speaker, JackPlaybackLatency, &range);
+    speakerLatencyNs_ = static_cast<int64_t>(range.min) * 1000000000 / rate_;
+  }
   ring_.resize(kRingFrames);
   for (int i = 1; i <= kInputs; ++i) {
     std::string name = "in_" + std::to_string(i);
@@ -92,12 +99,13 @@ bool TestJackCapture::listensTo(const std::string& client) const {
 }
 
 // JACK's process thread: one frame record per frame. The cycle is dated by the steady
-// clock as it runs, which is when the players upstream have just written it. JACK's
+// clock as it runs, which is when the players upstream have just written it, plus the
+// speakers' latency. JACK's
 // own cycle times are no help: its clock is CLOCK_MONOTONIC_RAW, and with the dummy
 // backend its estimate of a cycle's start wanders by several periods.
 int TestJackCapture::process(uint32_t frames, void* self) {
   TestJackCapture* capture = static_cast<TestJackCapture*>(self);
-  const int64_t start = steadyNs();
+  const int64_t start = steadyNs() + capture->speakerLatencyNs_;
   float* buffers[kInputs];
   for (int k = 0; k < kInputs; ++k) {
     buffers[k] = static_cast<float*>(jack_port_get_buffer(capture->inputs_[k], frames));

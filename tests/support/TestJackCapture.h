@@ -4,7 +4,8 @@
 // registers a stream's ports before it starts the stream, so even a stream that lives
 // for one click is heard from its first frames; on a very busy machine the connection
 // may come a few periods late (listensTo() tells when it is made). A frame's time is
-// when its cycle ran, plus its place in the cycle.
+// when the learner hears it: when its cycle ran, plus its place in the cycle, plus the
+// playback latency of the server's physical ports (what a sound card adds).
 #pragma once
 
 #include <atomic>
@@ -42,6 +43,7 @@ class TestJackCapture : public TestAudioCapture {
 
   jack_client_t* client_ = nullptr;
   std::vector<jack_port_t*> inputs_;
+  int64_t speakerLatencyNs_ = 0;  // set by start(), before the first cycle
 
   // Frames go from JACK's thread through this ring to frames_: one writer (JACK's
   // thread) moves written_, one reader at a time (under mutex_) moves read_.
