@@ -12,10 +12,13 @@
 // performances one after another instead and prints the service's resident memory
 // every minute, and each performance that missed messages with the JACK server's
 // xruns during it and the clients jackd named late. With "--heard
-// [performances]" (default 3) it plays a song through the service's built-in
-// synthesizer on the rig PIANOCORVIDA_TEST_RIG names (jack22050, jack48000, or
-// pipewire under pw-jack) and prints when each word, click and note is heard in the
-// captured sound against its instant, and what the sound output granted.
+// [performances [period frames]]" (default 3, and 256 frames on the 22050 Hz rig) it
+// plays a song through the service's built-in synthesizer on the rig
+// PIANOCORVIDA_TEST_RIG names (jack22050, jack48000, or pipewire under pw-jack) and
+// prints when each word, click and note is heard in the captured sound against its
+// instant, how far each beat's note falls from its click, how far the recorded key
+// times fall from the beats the test keyboard played them on, and what the sound
+// output granted.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -415,9 +418,12 @@ int soak(Rig& rig, std::chrono::minutes length) {
 
 // Performances through the built-in synthesizer on a rig of the test support, heard
 // in its capture: onset minus instant for each word, click and note.
-int heardPerformances(int performances) {
+int heardPerformances(int performances, int periodFrames) {
   const int kHeardBeats = 16;
-  TestRig rig(TestRig::kindFromEnvironment(TestRig::Kind::Jack22050));
+  TestRig::Settings settings;
+  settings.kind = TestRig::kindFromEnvironment(TestRig::Kind::Jack22050);
+  settings.periodFrames = periodFrames;
+  TestRig rig(settings);
   if (!rig.start()) return 1;
   rig.service().setSoundFonts(TestService::SoundFonts::Visible);
   if (!rig.startService() || !rig.connectWebApplication()) return 1;
@@ -470,7 +476,7 @@ int heardPerformances(int performances) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--heard") {
-    return heardPerformances(argc > 2 ? std::atoi(argv[2]) : 3);
+    return heardPerformances(argc > 2 ? std::atoi(argv[2]) : 3, argc > 3 ? std::atoi(argv[3]) : 256);
   }
   bool soaking = argc > 1 && std::string(argv[1]) == "--soak";
   std::chrono::minutes soakLength(argc > 2 ? std::atoi(argv[2]) : 10);

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "playback/CvPlaybackState.h"
 #include "service/CvLog.h"
 
 CvAudioPlay::CvAudioPlay(const std::string& path) : path(path) {}
@@ -42,6 +43,10 @@ void CvAudioPlay::Play() {
                  "the sound output refused the click (code " + std::to_string(code) + ")");
     return;
   }
-  std::this_thread::sleep_until(end);
+  if (performance != 0) {
+    WaitWhilePlaying(performance, end);
+  } else {
+    std::this_thread::sleep_until(end);
+  }
   platform::stopRawSound(click);
 }

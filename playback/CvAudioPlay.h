@@ -26,6 +26,8 @@ class CvAudioPlay {
   // `duration` ms after the call. No audio output: logs ERROR "[CvAudioPlay] no audio
   // device found" and returns at once. Any other failure: logs ERROR
   // "[CvAudioPlay] error when playing audio file %s" with what failed and returns at once.
+  // A click of a performance ends at once when the performance stops, also one queued
+  // for a later instant.
   void Play();
 
   std::string path;
@@ -34,5 +36,6 @@ class CvAudioPlay {
   // When the file's first frame is to sound; it is placed on the output frame of that
   // instant. Unset or past: at once.
   std::chrono::steady_clock::time_point soundAt{};
+  uint64_t performance = 0;  // the performance it clicks for (StartPlayingMusic); 0: none
   std::FILE* file = nullptr;  // open while a click may be played
 };

@@ -45,6 +45,7 @@ void CvMetronomeTask::RunMetronome(uint64_t performance,
       return;
     }
     audio->soundAt = beat(n);
+    audio->performance = performance;
     audio->duration = static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                beat(n + 1) - ahead - std::chrono::steady_clock::now())
                                                .count());

@@ -19,12 +19,7 @@ const std::chrono::seconds kIdleBeforeClose{3};
 const std::chrono::milliseconds kIdleCheckInterval{250};
 // A running stream not served for this long (and several periods) has stopped.
 const std::chrono::milliseconds kStallTime{500};
-// A callback later than this (and than most of a period) after its frames were due
-// means frames went unheard: the clock is anchored anew.
-const std::chrono::microseconds kLateCallback{2000};
-// Callbacks are only ever woken late: over each such window the clock moves on by the
-// least lateness seen, following a sound card whose clock runs slow and periods lost.
-const std::chrono::milliseconds kAnchorWindow{250};
+
 
 log4cpp::Category& category() { return log4cpp::Category::getInstance("<pianocorvida>"); }
 
@@ -47,44 +42,19 @@ int SoundStream::render(void* output, void*, unsigned int frames, double, RtAudi
   std::fill(samples, samples + frames * kChannels, 0.0f);
   const Clock::time_point now = Clock::now();
   stream.lastServed_.store(now.time_since_epoch().count());
-  const Clock::time_point heardAt = stream.nextFrameHeardAt(now);
+  stream.clock_.setLatency(stream.latencyFrames_.load());
+  const Clock::time_point heardAt = stream.clock_.nextFrameHeardAt(now);
   {
     std::lock_guard<std::mutex> lock(stream.sourcesMutex_);
     for (SoundSource* source : stream.sources_) {
       source->mixInto(samples, frames, stream.rate_, heardAt);
     }
   }
-  stream.framesRendered_ += frames;
+  stream.clock_.rendered(frames);
   for (unsigned int i = 0; i < frames * kChannels; ++i) {
     samples[i] = std::max(-1.0f, std::min(1.0f, samples[i]));
   }
   return 0;
-}
-
-SoundStream::Clock::time_point SoundStream::nextFrameHeardAt(Clock::time_point now) {
-  auto framesTime = [this](uint64_t frames) {
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(frames) / rate_));
-  };
-  const Clock::time_point due = anchor_ + framesTime(framesRendered_);
-  const Clock::duration late = now - due;
-  const Clock::duration lateLimit = std::max<Clock::duration>(kLateCallback, period_ * 3 / 4);
-  if (!anchored_ || late < Clock::duration::zero() || late > lateLimit) {
-    anchor_ = now - framesTime(framesRendered_);
-    anchored_ = true;
-    earliestInWindow_ = Clock::duration::max();
-    windowEnd_ = framesRendered_ + static_cast<uint64_t>(
-                                       std::chrono::duration<double>(kAnchorWindow).count() * rate_);
-  } else {
-    earliestInWindow_ = std::min(earliestInWindow_, late);
-    if (framesRendered_ >= windowEnd_) {
-      anchor_ += earliestInWindow_;
-      earliestInWindow_ = Clock::duration::max();
-      windowEnd_ = framesRendered_ + static_cast<uint64_t>(
-                                         std::chrono::duration<double>(kAnchorWindow).count() * rate_);
-    }
-  }
-  return anchor_ + framesTime(framesRendered_ + latencyFrames_.load());
 }
 
 uint32_t SoundStream::latencyMicroseconds() const {
@@ -160,10 +130,9 @@ unsigned int SoundStream::acquire() {
     period_ = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(bufferFrames) / rate_));
     opened_ = Clock::now();
-    framesRendered_ = 0;
-    anchored_ = false;
     unsigned int latency = static_cast<unsigned int>(std::max(0L, audio_->getStreamLatency()));
     latencyFrames_.store(latency);
+    clock_.start(rate_, bufferFrames, latency);
     audio_->startStream();
     if (output.api == RtAudio::LINUX_PULSE) {
       // RtAudio's Pulse streams report no latency: the server says what it buffers.

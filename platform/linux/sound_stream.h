@@ -6,11 +6,9 @@
 // buffer-size change, a device gone) is noticed at the next sound and opened anew,
 // with a WARN line saying what happened.
 //
-// The stream's clock is the performance's: a frame's instant on the steady clock is
-// read off the frames rendered since an anchor (the stream's earliest callback) plus
-// the latency the output reports, so every source places its sounds on the frame that
-// is heard at their instant. A callback that comes much later than its frames were due
-// (the output stalled, or lost periods) anchors the clock anew there.
+// The stream's clock (StreamClock) is the performance's: a frame's instant on the
+// steady clock is read off the frames rendered and the latency the output reports, so
+// every source places its sounds on the frame that is heard at their instant.
 #pragma once
 
 #include <atomic>
@@ -22,6 +20,8 @@
 #include <vector>
 
 #include <RtAudio.h>
+
+#include "platform/linux/stream_clock.h"
 
 namespace platform {
 
@@ -63,9 +63,6 @@ class SoundStream {
   static int render(void* output, void* input, unsigned int frames, double streamTime,
                     RtAudioStreamStatus status, void* self);
   static void onError(RtAudioError::Type type, const std::string& text);
-  // The instant the next frame rendered is heard, re-anchoring the clock when the
-  // callback at now came late or early; audio thread only.
-  Clock::time_point nextFrameHeardAt(Clock::time_point now);
   bool stalled() const;  // streamMutex_ held
   void closeStream();    // streamMutex_ held
   void closeWhenIdle();
@@ -93,13 +90,9 @@ class SoundStream {
   // Written when a stream opens (streamMutex_ held, the stream stopped), read by the
   // audio thread and latencyMicroseconds().
   std::atomic<uint32_t> latencyFrames_{0};
-
-  // The stream's clock; audio thread only, reset when a stream opens.
-  uint64_t framesRendered_ = 0;
-  bool anchored_ = false;
-  Clock::time_point anchor_;          // when frame 0 was rendered
-  Clock::duration earliestInWindow_{};  // least lateness of the callbacks this window
-  uint64_t windowEnd_ = 0;            // frame at which the window closes
+  // Used by the audio thread; started when a stream opens (streamMutex_ held, the
+  // stream stopped).
+  StreamClock clock_;
 };
 
 }  // namespace platform
