@@ -36,9 +36,6 @@ const char* const kPlayBackErrorLine = "[CvMidiTaskPlayer] error when play back 
 
 const int32_t kFullScale = 127;
 const std::chrono::milliseconds kIdlePollPause(5);
-// Beyond the output's latency, how far ahead the built-in synthesizer gets its
-// messages: a few periods, for a late wake-up of this thread.
-const std::chrono::milliseconds kSynthesizerLead(50);
 const std::chrono::milliseconds kEndingAccompanimentWait(1000);
 
 // Note Off, Note On, polyphonic pressure and controllers carry a loudness-like third
@@ -360,9 +357,9 @@ void CvMidiTaskPlayer::SendToOutput(const unsigned char* message, size_t size,
 }
 
 std::chrono::steady_clock::duration CvMidiTaskPlayer::SendAhead() const {
-  const std::chrono::microseconds latency(platform::soundOutputLatencyMicroseconds());
-  if (builtInSynthOpen_) return latency + kSynthesizerLead;
-  return latency;
+  // The built-in synthesizer places each message on its frame itself.
+  if (builtInSynthOpen_) return kSoundQueueAhead;
+  return std::chrono::microseconds(platform::soundOutputLatencyMicroseconds());
 }
 
 std::chrono::steady_clock::time_point CvMidiTaskPlayer::TickInstant(int32_t offset) const {
