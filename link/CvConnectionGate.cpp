@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 const char* const ORIGIN_LIST_RELATIVE_PATH = "db\\allowed-origins.txt";
+const char* const SHIPPED_ORIGIN_LIST_NAME = "allowed-origins.txt";
 
 namespace {
 
@@ -42,11 +43,22 @@ bool CvConnectionGate::IsLoopback(const boost::asio::ip::address& address) {
          boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).is_loopback();
 }
 
-CvConnectionGate::CvConnectionGate(std::string originListPath, int port)
-    : originListPath_(std::move(originListPath)), port_(port) {}
+CvConnectionGate::CvConnectionGate(std::string originListPath, std::string shippedListPath,
+                                   int port)
+    : originListPath_(std::move(originListPath)),
+      shippedListPath_(std::move(shippedListPath)),
+      port_(port) {}
+
+std::string CvConnectionGate::listInForce() const {
+  if (fileExists(originListPath_)) return originListPath_;
+  if (fileExists(shippedListPath_)) return shippedListPath_;
+  return std::string();
+}
 
 bool CvConnectionGate::AllowsOrigin(const std::string& origin) const {
-  if (origin.empty() || !fileExists(originListPath_)) return true;
+  if (origin.empty()) return true;
+  const std::string listPath = listInForce();
+  if (listPath.empty()) return true;
   const std::string wanted = normalizedOrigin(origin);
   // The service's own page is reached only from this machine, and a list written for
   // the web application should not lock it out.
@@ -54,7 +66,7 @@ bool CvConnectionGate::AllowsOrigin(const std::string& origin) const {
   for (const char* host : {"http://localhost", "http://127.0.0.1", "http://[::1]"}) {
     if (wanted == host + port) return true;
   }
-  std::ifstream list(originListPath_);
+  std::ifstream list(listPath);
   if (!list) return false;
   std::string line;
   while (std::getline(list, line)) {

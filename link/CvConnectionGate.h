@@ -8,8 +8,11 @@
 
 #include <boost/asio/ip/address.hpp>
 
-// The origin list beside the database, one origin per line ("https://app.example").
+// The learner's origin list beside the database, one origin per line
+// ("https://app.example").
 extern const char* const ORIGIN_LIST_RELATIVE_PATH;  // "db\allowed-origins.txt"
+// The list a package was built with, among the shipped files; the same lines.
+extern const char* const SHIPPED_ORIGIN_LIST_NAME;  // "allowed-origins.txt"
 
 class CvConnectionGate {
  public:
@@ -17,7 +20,9 @@ class CvConnectionGate {
   static bool IsLoopback(const boost::asio::ip::address& address);
 
   // port is the service's own: the diagnostics page it serves there is always let in.
-  CvConnectionGate(std::string originListPath, int port);
+  // The learner's own list, where it exists, takes the place of the shipped one: it
+  // narrows or widens what the package allows, as the learner chose.
+  CvConnectionGate(std::string originListPath, std::string shippedListPath, int port);
 
   // True when no origin list exists (every page is served, as before the list), when
   // the handshake carries no Origin (a local program, not a browser), when origin is
@@ -27,6 +32,11 @@ class CvConnectionGate {
   bool AllowsOrigin(const std::string& origin) const;
 
  private:
+  // The list that applies: the learner's where it exists, else the shipped one where
+  // that exists; empty when neither does.
+  std::string listInForce() const;
+
   std::string originListPath_;
+  std::string shippedListPath_;
   int port_;
 };

@@ -23,7 +23,9 @@ const int kListenBacklog = 8192;
 }  // namespace
 
 CvServerSocket::CvServerSocket(int port)
-    : port(port), gate_(platform::joinPath(g_install_path, ORIGIN_LIST_RELATIVE_PATH), port),
+    : port(port),
+      gate_(platform::joinPath(g_install_path, ORIGIN_LIST_RELATIVE_PATH),
+            platform::joinPath(platform::shippedFilesFolder(), SHIPPED_ORIGIN_LIST_NAME), port),
       page_(std::make_unique<CvDiagnosticsPage>(port)) {}
 
 CvServerSocket::~CvServerSocket() = default;

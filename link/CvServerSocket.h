@@ -37,7 +37,8 @@ const int KEEP_ALIVE_CODE = 31;
 
 class CvServerSocket {
  public:
-  // The origin list is looked for beside the database in g_install_path.
+  // The origin list is looked for beside the database in g_install_path, then among
+  // the shipped files.
   explicit CvServerSocket(int port);
   ~CvServerSocket();
 

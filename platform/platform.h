@@ -21,6 +21,40 @@ std::string modulePath();
 // path when it holds none. No trailing separator.
 std::string folderOf(const std::string& path);
 
+// Where the program's files are: two folders, each without a trailing separator.
+//   shippedFilesFolder(): the read-only files that come with the program: countoff/,
+//     and for a system install the pristine database (pianocorvida.db) and the web
+//     application's origin list the package was built with (allowed-origins.txt).
+//   learnerFilesFolder(): what the service writes for the user who runs it:
+//     pianocorvida.log, db/ (the database and the learner's own origin list), cache/.
+// Where the program's own folder is writable by the running user (the build folder, a
+// cmake --install into the learner's home, Windows), both are that folder. Where it is
+// not, the program runs from a system location shared by every account (the package's
+// /usr/lib/pianocorvida): the shipped files are in the prefix's share/pianocorvida
+// (two folders up from the program's, /usr/share/pianocorvida) and each learner's
+// files in their XDG data folder, $XDG_DATA_HOME/pianocorvida, or
+// ~/.local/share/pianocorvida when XDG_DATA_HOME is unset or not absolute. (root may
+// write everywhere, so root running the packaged program keeps the install-folder
+// rule.) Decided at the first call, the same answer for the life of the process.
+std::string shippedFilesFolder();
+std::string learnerFilesFolder();
+
+// What prepareLearnerFiles found and did; every text empty when there was nothing to do.
+struct LearnerFilesSetup {
+  std::string madeFrom;    // the database the learner's new one was copied from
+  std::string copiedFrom;  // the earlier install folder whose db/, cache/ and log came along
+  std::string failure;     // why the learner's folder could not be made ready
+};
+// Called once at start-up, before the log is opened in learnerFilesFolder(). Where the
+// learner's folder is not the program's own and holds no database yet (their first
+// start), makes it (mode 0700) and gives it a database: a copy of the earlier package
+// layout's data (/opt/pianocorvida: db/, cache/, the log; copied, never moved) when
+// the running user owns a database there they can read, else a copy of the pristine
+// database. Everything is copied under a temporary name and the database put in place
+// last, so a start cut short half-way leaves no database and the next start does it
+// all again. Does nothing where the learner's folder is the program's own.
+LearnerFilesSetup prepareLearnerFiles();
+
 // Joins a folder and a relative name written with backslashes ("countoff\go.wav"),
 // turning every backslash into the native separator.
 std::string joinPath(const std::string& folder, const std::string& relativeName);

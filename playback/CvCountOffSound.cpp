@@ -50,7 +50,7 @@ int32_t CutTimeWord(int32_t i, int32_t startBeat) {
 
 // A word file's full path: in the program's folder.
 std::string WordPath(const std::string& word) {
-  return platform::joinPath(platform::folderOf(platform::modulePath()), word);
+  return platform::joinPath(platform::shippedFilesFolder(), word);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ void CvMetronomeTask::PrepareMetronome() {
   interval = ComputeTickSpacing(song.tempo, song.beats, song.beatType);
   beatCount = MetronomeBeatCount(song);
   audio = std::make_shared<CvAudioPlay>(
-      platform::joinPath(platform::folderOf(platform::modulePath()), kClickFile));
+      platform::joinPath(platform::shippedFilesFolder(), kClickFile));
 }
 
 void CvMetronomeTask::RunMetronome(uint64_t performance,

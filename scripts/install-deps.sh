@@ -13,7 +13,7 @@ packages=(
   jackd2 espeak-ng sox iproute2 util-linux procps
   pipewire pipewire-bin pipewire-pulse pipewire-jack wireplumber pulseaudio-utils
   dbus-daemon
-  dpkg-dev file g++-mingw-w64-x86-64-posix
+  dpkg-dev file lintian g++-mingw-w64-x86-64-posix
   chromium chromium-driver
 )
 

@@ -15,8 +15,6 @@ const char* const MIDI_OUT_CLIENT_NAME = "Piano Corvida Plugin Output";
 std::string g_install_path;
 RtMidiOut* g_midi_out = nullptr;
 
-std::string installFolderFromModule() { return platform::folderOf(platform::modulePath()); }
-
 void createMidiOutput() {
   try {
     g_midi_out = new RtMidiOut(platform::midiApi(), MIDI_OUT_CLIENT_NAME);

@@ -10,8 +10,10 @@ extern const char* const SERVICE_NAME;
 // Reported by the start-up banner, the keep-alive answer and the plugin commands.
 extern const char* const PLUGIN_VERSION;
 
-// Folder of the program file, no trailing separator. Written once by the process
-// entry before any server thread exists; read-only afterwards.
+// The folder the service keeps the learner's files in (db/ with the origin list, cache/),
+// no trailing separator: the program's own folder where the running user may write
+// it, else the learner's data folder (platform::learnerFilesFolder). Written once by
+// the process entry before any server thread exists; read-only afterwards.
 extern std::string g_install_path;
 
 // MIDI output used for playback; null when its creation failed. Written by the
@@ -26,7 +28,3 @@ void createMidiOutput();
 
 // The shipped database, relative to the install folder.
 extern const char* const DATABASE_RELATIVE_PATH;  // "db\pianocorvida.db"
-
-// The install folder computed from the program file (the same rule as
-// g_install_path), for code that asks the system again rather than reading the value.
-std::string installFolderFromModule();

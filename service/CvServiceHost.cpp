@@ -47,15 +47,33 @@ void report(uint32_t state, uint32_t controls, uint32_t exitCode, uint32_t check
   reportLocked(state, controls, exitCode, checkPoint);
 }
 
-void attachLogFile(const std::string& installFolder) {
+void attachLogFile(const std::string& learnerFolder) {
   auto* appender = new log4cpp::RollingFileAppender(
-      "FileAppender", platform::joinPath(installFolder, kLogFileName), kLogMaxSize,
+      "FileAppender", platform::joinPath(learnerFolder, kLogFileName), kLogMaxSize,
       kLogBackups, true, 0644);
   auto* layout = new log4cpp::PatternLayout();
   layout->setConversionPattern("%d [%p] %m%n");
   appender->setLayout(layout);
   cvlog::category().setPriority(log4cpp::Priority::INFO);
   cvlog::category().addAppender(appender);  // the category owns it for good
+}
+
+// What a first start from a system install did with the learner's folder, said once
+// the log is open there. A folder that could not be made ready goes to standard output
+// too: the log may be unable to open in it.
+void reportLearnerFiles(const platform::LearnerFilesSetup& setup, const std::string& folder) {
+  if (!setup.madeFrom.empty()) {
+    cvlog::info("[CorvidaPianoPlugin] learner's files in %s, database copied from %s", folder,
+                setup.madeFrom);
+  }
+  if (!setup.copiedFrom.empty()) {
+    cvlog::info("[CorvidaPianoPlugin] copied the database, cache and log of %s to %s",
+                setup.copiedFrom, folder);
+  }
+  if (!setup.failure.empty()) {
+    cvlog::error("[CorvidaPianoPlugin] learner's files not ready: %s", setup.failure);
+    cvlog::out("[CorvidaPianoPlugin] learner's files not ready: %s\n", setup.failure);
+  }
 }
 
 // The objects every later pass keeps. Never destroyed: detached playback threads may
@@ -107,10 +125,16 @@ int ServiceWorkerThread() {
   if (g_stop_event->isSet()) return 0;
   bool firstPass = true;
   while (true) {
-    std::string installFolder = installFolderFromModule();
-    if (firstPass) attachLogFile(installFolder);
+    // The learner's folder is asked for again, as the install folder would be.
+    std::string learnerFolder = platform::learnerFilesFolder();
+    platform::LearnerFilesSetup setup;
+    if (firstPass) {
+      setup = platform::prepareLearnerFiles();  // before the log opens there
+      attachLogFile(learnerFolder);
+    }
     cvlog::info("[CorvidaPianoPlugin] Starting corvida piano plugin service...");
     cvlog::info("[CorvidaPianoPlugin] Piano Corvida Plugin version %s", PLUGIN_VERSION);
+    reportLearnerFiles(setup, learnerFolder);
     if (firstPass) createLongLivedObjects();
     firstPass = false;
 

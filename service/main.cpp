@@ -22,7 +22,7 @@ int main() {
   cvMidiIn.create();
   std::thread monitor(&CvMidiRecording::ProcessRecordingMidi);
 
-  g_install_path = installFolderFromModule();
+  g_install_path = platform::learnerFilesFolder();
 
   int status = 0;
   if (!platform::runServiceDispatcher(SERVICE_NAME, ServiceMain)) {

@@ -1,4 +1,4 @@
-// The cache folder beside the program ("cache" in the install folder) and the small
+// The learner's cache folder ("cache" in g_install_path) and the small
 // file helpers the cache commands and the playback engine share. The folder is not
 // made at start-up: the song and notation saves make it on demand.
 // All helpers may run on any thread. readCacheFile holds g_local_db_mutex around the

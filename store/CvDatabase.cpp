@@ -65,7 +65,7 @@ bool runOnce(sqlite3* connection, const std::string& sql, const std::vector<std:
 CvDatabase::CvDatabase(const std::string& relativePath) {
   cvlog::out("3.1\n");
   cvlog::out("3.2\n");
-  std::string folder = platform::folderOf(platform::modulePath());
+  std::string folder = platform::learnerFilesFolder();
   cvlog::out("3.3\n");
   cvlog::out("3.4 %s\n", folder);
   path_ = platform::joinPath(folder, relativePath);

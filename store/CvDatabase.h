@@ -1,4 +1,5 @@
-// The local SQLite store beside the program (g_local_db). Every table operation
+// The learner's local SQLite store (g_local_db), beside the program in an install folder
+// of its own, in the learner's data folder for a system install. Every table operation
 // opens the file, runs its statement (at most three attempts, no waiting), closes
 // the file, all under g_local_db_mutex; no connection stays open in between.
 // Values are bound as statement parameters, never spliced into the SQL text.
@@ -21,7 +22,8 @@ class CvDatabase {
   using RowCallback = std::function<void(const Row&)>;
   using FailureReport = std::function<void(const std::string& text)>;
 
-  // The file relativePath ("db\pianocorvida.db") in the program's folder. Writes its
+  // The file relativePath ("db\pianocorvida.db") in the learner's folder (the
+  // program's own where it is writable, platform::learnerFilesFolder). Writes its
   // progress lines to standard output; does not open the file.
   explicit CvDatabase(const std::string& relativePath);
   // The same in a given folder (tests).

@@ -1,9 +1,9 @@
 #!/bin/sh
 # The build option that names the web application's origins: a build configured with
 # it installs them as db/allowed-origins.txt where no such file is, never over one,
-# through cmake --install and through the package's postinst script (run here on a
-# scratch root, as dpkg would); a build without it writes no list; an entry that is
-# not an origin stops the configuration. Only the packaging rules run: nothing is built.
+# through cmake --install, and the package ships them among its shared files; a build
+# without it writes no list; an entry that is not an origin stops the configuration.
+# Only the packaging rules run: nothing is built.
 set -eu
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
@@ -33,29 +33,23 @@ printf 'https://mine.example\n' > "$prefix/db/allowed-origins.txt"
 install_rules "$with" learner_data "$prefix"
 [ "$(cat "$prefix/db/allowed-origins.txt")" = https://mine.example ] || fail "list overwritten"
 
-# The package: share/ carries the list, its postinst writes it where none is.
+# The package: its shared files carry the list, read-only, for every learner's
+# service (which reads it while the learner keeps no list of their own); nothing is
+# written for a learner at install.
 root=$scratch/root
-folder=$root/opt/pianocorvida
-DESTDIR=$root install_rules "$with" service /opt/pianocorvida
-[ "$(cat "$folder/share/allowed-origins.txt")" = "$expected" ] || fail "package lacks the list"
-cp "$build/db/pianocorvida.db" "$folder/share/pianocorvida.db"
-DPKG_ROOT=$root sh "$with/packaging/postinst" configure > /dev/null
-[ "$(cat "$folder/db/allowed-origins.txt")" = "$expected" ] || fail "postinst wrote no list"
-printf 'https://mine.example\n' > "$folder/db/allowed-origins.txt"
-DPKG_ROOT=$root sh "$with/packaging/postinst" configure 0.0.3.0 > /dev/null
-[ "$(cat "$folder/db/allowed-origins.txt")" = https://mine.example ] || fail "upgrade replaced the list"
-rm "$folder/db/allowed-origins.txt"
-DPKG_ROOT=$root sh "$with/packaging/postinst" configure 0.0.3.0 > /dev/null
-[ -e "$folder/db/allowed-origins.txt" ] || fail "upgrade wrote no list where none was"
+shared=$root/usr/share/pianocorvida
+DESTDIR=$root install_rules "$with" package /usr
+[ "$(cat "$shared/allowed-origins.txt")" = "$expected" ] || fail "package lacks the list"
+written=$(cd "$root" && find . -type f | grep -v '^\./usr/share/' || true)
+[ -z "$written" ] || fail "the package's rules wrote outside /usr/share: $written"
 
 # The build without the option writes none, by either way.
 plain=$scratch/plain
 install_rules "$build" learner_data "$plain"
 [ ! -e "$plain/db/allowed-origins.txt" ] || fail "build without the option wrote a list"
-mkdir -p "$plain/share" && cp "$build/db/pianocorvida.db" "$plain/share/"
-sed "s|@FOLDER@|$plain|" "$source_dir/packaging/postinst" > "$scratch/plain-postinst"
-sh "$scratch/plain-postinst" configure > /dev/null
-[ ! -e "$plain/db/allowed-origins.txt" ] || fail "postinst without the option wrote a list"
+DESTDIR=$plain/root install_rules "$build" package /usr
+[ ! -e "$plain/root/usr/share/pianocorvida/allowed-origins.txt" ] ||
+  fail "package without the option ships a list"
 
 # Not an origin: a path, a space, no scheme.
 for bad in "https://learn.example/app" "https://learn.example;learn.example" "https://a b"; do

@@ -62,6 +62,14 @@ std::string folderOf(const std::string& path) {
   return last == std::string::npos ? path : path.substr(0, last);
 }
 
+// The install-folder rule: the program's folder holds its shipped files and the
+// learner's alike.
+std::string shippedFilesFolder() { return folderOf(modulePath()); }
+std::string learnerFilesFolder() { return folderOf(modulePath()); }
+
+// The installer makes the database beside the program; there is nothing to copy.
+LearnerFilesSetup prepareLearnerFiles() { return LearnerFilesSetup(); }
+
 std::string joinPath(const std::string& folder, const std::string& relativeName) {
   return folder + kNativeSeparator + relativeName;
 }

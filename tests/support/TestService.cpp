@@ -18,6 +18,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +76,8 @@ TestService::TestService(bool withDatabase, bool withCountOff) {
   fs::path base = fs::temp_directory_path() / fs::unique_path("pianocorvida-%%%%-%%%%");
   fs::create_directories(base);
   folder_ = base.string();
+  program_ = path("pianocorvida-plugin");
+  outputFile_ = path("output.txt");
   fs::path build(PIANOCORVIDA_BUILD_DIR);
   fs::copy_file(build / "pianocorvida-plugin", base / "pianocorvida-plugin");
   fs::permissions(base / "pianocorvida-plugin", fs::owner_all | fs::group_read | fs::others_read);
@@ -90,15 +93,26 @@ TestService::TestService(bool withDatabase, bool withCountOff) {
   }
 }
 
+std::string TestService::Learner::dataFolder() const {
+  return (xdgDataHome.empty() ? home + "/.local/share" : xdgDataHome) + "/pianocorvida";
+}
+
+TestService::TestService(std::string installedProgram, Learner learner)
+    : folder_(learner.dataFolder()),
+      program_(std::move(installedProgram)),
+      outputFile_(learner.home + "/service-output.txt"),
+      ownsFolder_(false),
+      learner_(std::move(learner)) {}
+
 TestService::~TestService() {
   kill();
   boost::system::error_code ignored;
-  if (std::getenv("KEEP_TEST_FOLDERS") == nullptr) fs::remove_all(folder_, ignored);
+  if (ownsFolder_ && std::getenv("KEEP_TEST_FOLDERS") == nullptr) fs::remove_all(folder_, ignored);
 }
 
 bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
-  std::string program = path("pianocorvida-plugin");
-  std::string outputFile = path("output.txt");
+  const std::string& program = program_;
+  const std::string& outputFile = outputFile_;
   const bool hide = soundFonts_ == SoundFonts::Hidden && fs::is_directory(kSoundFontFolder);
   // Made before the fork: the child may only make async-signal-safe calls.
   std::vector<std::string> words = wrapperWords();
@@ -106,6 +120,23 @@ bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
   std::vector<char*> arguments;
   for (std::string& word : words) arguments.push_back(&word[0]);
   arguments.push_back(nullptr);
+  // A learner's own environment: their HOME and XDG_DATA_HOME, nothing of the test's.
+  std::vector<std::string> variables;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    std::string text(*variable);
+    if (learner_.uid != 0 && (text.rfind("HOME=", 0) == 0 || text.rfind("XDG_DATA_HOME=", 0) == 0)) {
+      continue;
+    }
+    variables.push_back(text);
+  }
+  if (learner_.uid != 0) {
+    variables.push_back("HOME=" + learner_.home);
+    if (!learner_.xdgDataHome.empty()) variables.push_back("XDG_DATA_HOME=" + learner_.xdgDataHome);
+  }
+  std::vector<char*> environment;
+  for (std::string& variable : variables) environment.push_back(&variable[0]);
+  environment.push_back(nullptr);
+  const uid_t uid = learner_.uid;
   programPid_ = -1;
   pid_ = fork();
   if (pid_ < 0) return false;
@@ -117,9 +148,13 @@ bool TestService::start(bool waitForPort, std::chrono::milliseconds timeout) {
       say(2, "test service: cannot hide the SoundFonts (a mount namespace needs root)\n");
       _exit(kNoPrivateMounts);
     }
+    if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
+      say(2, "test service: cannot become the learner\n");
+      _exit(126);
+    }
     // Run from another folder: the service must find its files from its own path.
     if (chdir("/") != 0) _exit(126);
-    execvp(arguments[0], arguments.data());
+    execvpe(arguments[0], arguments.data(), environment.data());
     _exit(127);
   }
   if (!waitForPort) return true;
@@ -137,7 +172,7 @@ pid_t TestService::programPid() {
   if (pid_ <= 0 || wrapperWords().empty()) return pid_;
   if (programPid_ > 0) return programPid_;
   // The program is known by its path: each install folder is a new one.
-  const std::string program = path("pianocorvida-plugin");
+  const std::string& program = program_;
   DIR* processes = opendir("/proc");
   if (processes == nullptr) return -1;
   while (dirent* entry = readdir(processes)) {
@@ -201,7 +236,7 @@ long TestService::residentKilobytes() {
   return -1;
 }
 
-std::string TestService::output() const { return readFile(path("output.txt")); }
+std::string TestService::output() const { return readFile(outputFile_); }
 
 bool portAccepts(int port) {
   int fd = socket(AF_INET6, SOCK_STREAM, 0);

@@ -1,6 +1,8 @@
 // The real service binary in a temporary install folder: the program, db/ and
 // countoff/ are copied there, so the service finds its files beside itself and
-// writes its log, database rows and cache there. Tests run in a private network
+// writes its log, database rows and cache there. Or an installed program (a package's,
+// in a scratch root) run as a learner: another user with a home of their own, whose
+// data folder then holds the log, database and cache. Tests run in a private network
 // namespace (tests/in-netns.sh), so port 19420 is theirs alone.
 //
 // PIANOCORVIDA_TEST_SERVICE_WRAPPER, when set, is a command (words split at spaces)
@@ -23,7 +25,20 @@ class TestService {
  public:
   // Makes the install folder; copies db/ and countoff/ unless told not to.
   explicit TestService(bool withDatabase = true, bool withCountOff = true);
-  ~TestService();  // kills a running service and removes the folder
+
+  // Who runs an installed program: a user id (its group id the same) and the
+  // environment's HOME, and XDG_DATA_HOME when not empty. Starting one needs root.
+  struct Learner {
+    uid_t uid = 0;
+    std::string home;
+    std::string xdgDataHome;
+    std::string dataFolder() const;  // where the program keeps this learner's files
+  };
+  // The program at installedProgram, run as learner; folder() is the learner's data
+  // folder, which the program makes itself. The home and the program are left alone.
+  TestService(std::string installedProgram, Learner learner);
+
+  ~TestService();  // kills a running service and removes the folder it made
 
   // Hidden: the program runs in a mount namespace of its own with an empty tmpfs over
   // kSoundFontFolder, as on a machine without a SoundFont package (nothing is hidden
@@ -57,6 +72,10 @@ class TestService {
   pid_t programPid();
 
   std::string folder_;
+  std::string program_;     // the program started
+  std::string outputFile_;  // its standard output and error
+  bool ownsFolder_ = true;  // folder_ was made here and goes with the object
+  Learner learner_;         // uid 0: the test's own user and environment
   pid_t pid_ = -1;
   pid_t programPid_ = -1;  // found once per start under a wrapper
   SoundFonts soundFonts_ = SoundFonts::Hidden;
