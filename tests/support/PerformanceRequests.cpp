@@ -4,32 +4,34 @@
 
 #include "tests/support/TestService.h"
 
-std::string startTimeText(std::chrono::milliseconds ahead) {
-  using std::chrono::milliseconds;
-  auto at = std::chrono::system_clock::now() + ahead;
+namespace {
+
+// The instant as the web application writes start times, with `digits` decimals of the
+// second (3 or 6).
+std::string utcText(std::chrono::system_clock::time_point at, int digits) {
   std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-  auto millis = std::chrono::duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
+  const long long perSecond = digits == 6 ? 1000000 : 1000;
+  long long fraction = std::chrono::duration_cast<std::chrono::microseconds>(
+                           at.time_since_epoch()).count() /
+                       (1000000 / perSecond) % perSecond;
   std::tm utc;
   gmtime_r(&seconds, &utc);
   char text[64];
   std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "." + std::to_string(1000 + millis).substr(1);
+  return std::string(text) + "." + std::to_string(perSecond + fraction).substr(1);
+}
+
+}  // namespace
+
+std::string startTimeText(std::chrono::milliseconds ahead) {
+  return utcText(std::chrono::system_clock::now() + ahead, 3);
 }
 
 std::string startTimeText(std::chrono::milliseconds ahead,
                           std::chrono::steady_clock::time_point* steadyStart) {
   auto wallNow = std::chrono::system_clock::now();
   *steadyStart = std::chrono::steady_clock::now() + ahead;
-  auto at = wallNow + ahead;
-  std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-  auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() %
-      1000000;
-  std::tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[80];
-  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "." + std::to_string(1000000 + micros).substr(1);
+  return utcText(wallNow + ahead, 6);
 }
 
 Json::Value cacheSongData(int songId, const std::string& bytes) {
