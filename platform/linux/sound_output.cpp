@@ -145,10 +145,11 @@ void noteSinkInput(pa_context*, const pa_sink_input_info* input, int last, void*
   if (pid == nullptr || name == nullptr || latency.processId != pid || latency.streamName != name) {
     return;
   }
-  double seconds = static_cast<double>(input->buffer_usec + input->sink_usec) / 1e6;
+  double seconds = static_cast<double>(input->buffer_usec) / 1e6;
   if (seconds == 0) {
-    // PipeWire's Pulse server reports none; what it buffers is the stream's target
-    // length and the graph's quantum, both among the stream's properties.
+    // PipeWire's Pulse server reports no buffer latency; what it buffers is the
+    // stream's target length and the graph's quantum, both among the stream's
+    // properties.
     const char* target = pa_proplist_gets(input->proplist, "pulse.attr.tlength");
     size_t frameBytes = pa_frame_size(&input->sample_spec);
     if (target != nullptr && frameBytes != 0 && input->sample_spec.rate != 0) {
@@ -156,6 +157,7 @@ void noteSinkInput(pa_context*, const pa_sink_input_info* input, int last, void*
     }
     seconds += fractionSeconds(pa_proplist_gets(input->proplist, "node.latency"));
   }
+  seconds += static_cast<double>(input->sink_usec) / 1e6;  // the sound card's own
   latency.seconds = seconds;
 }
 
