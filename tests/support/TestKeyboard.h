@@ -11,9 +11,9 @@
 // instant, at its offset inside the period it falls in: a keyboard that plays exactly
 // on the beats as they appear in the graph. JACK's clock (jack_get_time) is not
 // steady_clock's: jackd2 reads CLOCK_MONOTONIC_RAW, which NTP does not slew, where
-// steady_clock reads CLOCK_MONOTONIC; the two drift apart by all the slewing since boot
-// (a quarter of a second on a machine up for a while), so each sendAt() measures the
-// distance anew.
+// steady_clock reads CLOCK_MONOTONIC; they lie apart by all the slewing since boot (a
+// quarter of a second on the machine this was written on), so each sendAt() measures
+// the distance anew.
 #pragma once
 
 #include <atomic>
@@ -55,10 +55,9 @@ class TestKeyboard {
   bool noteOn(int note, int velocity, int channel = 0);
   bool noteOff(int note, int channel = 0);
   // Queues a message for the frame of the steady-clock instant `at`, in the period that
-  // frame falls in (the next period's first frame when an earlier period would have had
-  // to carry it: counted in late()).
-  // Messages go out in the order queued, so queue timed ones in time order; a message
-  // queued after a timed one waits for it.
+  // frame falls in; one that an earlier period should have carried goes at the start of
+  // the next and is counted in late(). Messages go out in the order queued, so queue
+  // timed ones in time order; a message queued after a timed one waits for it.
   bool sendAt(std::chrono::steady_clock::time_point at, const std::vector<unsigned char>& bytes);
 
   // jack_get_time() minus steady_clock now, from the closest of a few bracketed
@@ -68,7 +67,7 @@ class TestKeyboard {
   // Messages put into the port's buffer so far, and ones the buffer refused.
   uint64_t delivered() const { return delivered_.load(); }
   uint64_t refused() const { return refused_.load(); }
-  // Timed messages put in after their frame had passed.
+  // Timed messages put in after the period that should have carried them.
   uint64_t late() const { return late_.load(); }
 
  private:
