@@ -47,6 +47,7 @@ KeyTimes playKeysOnBeats(TestKeyboard& keyboard, TestClient& client,
   KeyTimes result;
   const uint64_t deliveredBefore = keyboard.delivered();
   const uint64_t lateBefore = keyboard.late();
+  keyboard.takeLags();  // those of earlier messages
   for (int k = 0; k < beats; ++k) {
     auto at = firstBeat + k * beat;
     auto key = static_cast<unsigned char>(keyOf(k));
@@ -64,13 +65,20 @@ KeyTimes playKeysOnBeats(TestKeyboard& keyboard, TestClient& client,
                    " of " + std::to_string(presses) + " messages into the graph";
   }
   result.late = keyboard.late() - lateBefore;
+  const std::vector<double> lags = keyboard.takeLags();  // press, release, press, ...
   // The last press reaches the recording within moments of its period.
   std::this_thread::sleep_for(milliseconds(100));
   Json::Value report = client.call(10, Json::Value(), "test-client", milliseconds(30000));
   const Json::Value& events = report["data"]["eventList"];
   if (result.fault.empty()) result.fault = compare(events, beats);
   if (!result.fault.empty()) return result;
+  if (lags.size() != presses) {
+    result.fault = std::to_string(lags.size()) + " timed messages went out for " +
+                   std::to_string(presses);
+    return result;
+  }
   for (int k = 0; k < beats; ++k) {
+    result.graphLagsMs.push_back(lags[2 * k]);
     result.errorsMs.push_back(events[k]["time"].asInt() - k * static_cast<double>(beat.count()));
   }
   return result;

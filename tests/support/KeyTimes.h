@@ -14,6 +14,9 @@ struct KeyTimes {
   // Per beat, in order: the recorded time minus the beat's offset from the first beat
   // (ms). Empty when the report did not hold one press per beat (see fault).
   std::vector<double> errorsMs;
+  // Per beat: when the JACK period that carried the press ran, minus the beat (ms); the
+  // rig's share of the error (TestKeyboard::takeLags()), the rest is the service's.
+  std::vector<double> graphLagsMs;
   // Empty when the report held exactly the keys played; otherwise what is wrong.
   std::string fault;
   // Presses the keyboard put into the graph after their beat (the queue was too late).

@@ -16,6 +16,7 @@ namespace {
 
 const size_t kRingBytes = 64 * 1024;
 const size_t kLongestMessage = 1024;
+const size_t kLagBytes = 4096;  // a thousand timed messages between two takeLags()
 
 }  // namespace
 
@@ -49,6 +50,7 @@ int TestKeyboard::process(jack_nframes_t frames, void* self) {
     nextUs = startUs;
   }
   if (nextUs <= startUs) nextUs = startUs + static_cast<jack_time_t>(periodUs);
+  const jack_time_t ranAt = jack_get_time();
   jack_nframes_t offset = 0;  // events in a port buffer go in time order
   Head head;
   unsigned char bytes[kLongestMessage];
@@ -66,6 +68,10 @@ int TestKeyboard::process(jack_nframes_t frames, void* self) {
     }
     jack_ringbuffer_read_advance(keyboard->ring_, sizeof(head));
     jack_ringbuffer_read(keyboard->ring_, reinterpret_cast<char*>(bytes), head.size);
+    if (head.atMicros != 0) {
+      auto lag = static_cast<int32_t>(static_cast<int64_t>(ranAt) - static_cast<int64_t>(head.atMicros));
+      jack_ringbuffer_write(keyboard->lags_, reinterpret_cast<const char*>(&lag), sizeof(lag));
+    }
     if (jack_midi_event_write(buffer, offset, bytes, head.size) == 0) {
       keyboard->delivered_.fetch_add(1);
     } else {
@@ -101,6 +107,7 @@ bool TestKeyboard::plug() {
     client_ = jack_client_open(clientName_.c_str(), JackNoStartServer, &status);
     if (client_ == nullptr) return false;
     ring_ = jack_ringbuffer_create(kRingBytes);
+    lags_ = jack_ringbuffer_create(kLagBytes);
     jack_set_process_callback(client_, &TestKeyboard::process, this);
     if (jack_activate(client_) != 0) {
       release();
@@ -143,6 +150,8 @@ void TestKeyboard::release() {
   client_ = nullptr;
   jack_ringbuffer_free(ring_);
   ring_ = nullptr;
+  jack_ringbuffer_free(lags_);
+  lags_ = nullptr;
 }
 
 bool TestKeyboard::queue(jack_time_t atMicros, const std::vector<unsigned char>& bytes) {
@@ -175,4 +184,14 @@ bool TestKeyboard::noteOn(int note, int velocity, int channel) {
 
 bool TestKeyboard::noteOff(int note, int channel) {
   return send({static_cast<unsigned char>(0x80 | channel), static_cast<unsigned char>(note), 64});
+}
+
+std::vector<double> TestKeyboard::takeLags() {
+  std::vector<double> lags;
+  int32_t lag;
+  while (lags_ != nullptr &&
+         jack_ringbuffer_read(lags_, reinterpret_cast<char*>(&lag), sizeof(lag)) == sizeof(lag)) {
+    lags.push_back(lag / 1000.0);
+  }
+  return lags;
 }

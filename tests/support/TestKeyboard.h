@@ -69,6 +69,12 @@ class TestKeyboard {
   uint64_t refused() const { return refused_.load(); }
   // Timed messages put in after the period that should have carried them.
   uint64_t late() const { return late_.load(); }
+  // For each timed message put in since the last call, in order: when the period that
+  // carried it ran (jack_get_time() in its process callback) minus its instant, in ms.
+  // Below 0 by up to a period as a rule; more when the server's cycles run off its own
+  // estimate of their instants (a loaded machine's late wake-ups). The thread that
+  // sends calls it.
+  std::vector<double> takeLags();
 
  private:
   // The record's head in the ring buffer; atMicros 0 is "at once".
@@ -88,6 +94,7 @@ class TestKeyboard {
   std::string portName_;
   jack_client_t* client_ = nullptr;  // made at the first plug(): it needs the server
   jack_ringbuffer_t* ring_ = nullptr;
+  jack_ringbuffer_t* lags_ = nullptr;  // written by the process callback, read by takeLags()
   // Written by plug()/unplug() while the process callback may read it.
   std::atomic<jack_port_t*> port_{nullptr};
   std::atomic<uint64_t> delivered_{0};
