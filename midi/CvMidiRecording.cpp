@@ -1,12 +1,14 @@
 #include "midi/CvMidiRecording.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <string>
 #include <thread>
 
 #include "link/CvSocketUtility.h"
+#include "midi/CvKeyClock.h"
 #include "midi/CvMidiInput.h"
 #include "midi/CvMidiState.h"
 #include "midi/CvMidiTask.h"
@@ -21,6 +23,9 @@
 namespace {
 
 const std::chrono::milliseconds kPassPause(50);
+
+// Dates the messages of the input port; restarted by the port monitor at each opening.
+CvKeyClock keyClock;
 
 void installCallback() {
   try {
@@ -109,6 +114,9 @@ void openCurrentDevice(int32_t monitorNumberPorts, ClosedPortLines& lines) {
   CvMidiTask task;
   task.RefreshPortList();
   lines.opening.holds();
+  // The first message of the new port begins a chain of its own: the deltas the library
+  // hands over may run on from the last port's, or from another server's clock.
+  keyClock.restart();
   task.SetCurrentMidiDevice(currentDevice(), static_cast<uint32_t>(monitorNumberPorts));
   installCallback();
 }
@@ -159,9 +167,12 @@ void CvMidiRecording::ProcessRecordingMidi() {
   }
 }
 
-void CvMidiRecording::RecordingCallback(double, std::vector<unsigned char>* message, void*) {
+void CvMidiRecording::RecordingCallback(double timeStamp, std::vector<unsigned char>* message,
+                                        void*) {
   try {
-    auto arrivedAt = std::chrono::steady_clock::now();
+    // Every message, of whatever kind and whatever the capture mode, is a link of the
+    // chain the deltas form.
+    auto playedAt = keyClock.arrived(timeStamp, std::chrono::steady_clock::now());
     int action = application_current_action.load();
     if (action != ACTION_RECORD_SONG && action != ACTION_TEST_DEVICE) return;
     unsigned char status = message->at(0);
@@ -174,12 +185,13 @@ void CvMidiRecording::RecordingCallback(double, std::vector<unsigned char>* mess
     event.note = message->at(1);
     event.velocity = message->at(2);
     event.bytes = *message;
-    // Truncated toward zero; a start time not set yet makes the time meaningless, as
-    // it is in a device test, but never undefined.
-    int64_t sinceStart = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             arrivedAt - g_recording_start_time.load())
-                             .count();
-    event.time = static_cast<int32_t>(sinceStart - g_recording_offset_ms.load());
+    // To the nearest millisecond from the instant the excerpt's first beat is due; a
+    // start time not set yet makes the time meaningless, as it is in a device test, but
+    // never undefined.
+    double sinceStart = std::chrono::duration<double, std::milli>(
+                            playedAt - g_recording_start_time.load())
+                            .count();
+    event.time = static_cast<int32_t>(std::lround(sinceStart - g_recording_offset_ms.load()));
     if (event.velocity == 0) return;
 
     cvlog::info("CvMidiRecording::RecordingCallback: INSERT EVENT TO RECORDING LIST");

@@ -6,9 +6,10 @@
 // change and loads the session user's speaker preference on connect; when that
 // connection closes it stops any playback and closes the port.
 //
-// RecordingCallback runs on the MIDI library's input thread for every message: in
-// ACTION_RECORD_SONG it appends each key press with its time since the recording
-// started; in ACTION_TEST_DEVICE it keeps only the latest key press.
+// RecordingCallback runs on the MIDI library's input thread for every message and
+// dates it by the MIDI system's event time (CvKeyClock): in ACTION_RECORD_SONG it
+// appends each key press with its time from the excerpt's first beat; in
+// ACTION_TEST_DEVICE it keeps only the latest key press.
 #pragma once
 
 #include <vector>

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/CvSocketUtility.h"
+#include "midi/CvKeyClock.h"
 #include "midi/CvMidiRecording.h"
 #include "midi/CvMidiState.h"
 #include "midi/CvMidiTask.h"
@@ -55,6 +56,47 @@ TEST(PitchNames, NamesNotesWithSharpsAndOctaves) {
   }
   // An absurd octave from the web application wraps instead of overflowing.
   names.pitchToNote("B", 2147483647);
+}
+
+// The key clock follows the library's deltas, never dates a message after it was
+// handled, and starts again wherever the chain cannot be trusted.
+TEST(KeyClock, DatesMessagesByTheirDeltasAndRestartsStaleChains) {
+  using std::chrono::microseconds;
+  using Clock = CvKeyClock::Clock;
+  CvKeyClock clock;
+  const Clock::time_point t0 = Clock::now();
+  auto since = [&](Clock::time_point at) {
+    return std::chrono::duration_cast<microseconds>(at - t0).count();
+  };
+  // The first message is dated when it is handled.
+  EXPECT_EQ(since(clock.arrived(0.0, t0)), 0);
+  // Two messages handled together, 3 ms after one another: the second keeps its delta
+  // (within the stretch's tenth of a per mille).
+  EXPECT_NEAR(since(clock.arrived(0.010, t0 + microseconds(12000))), 10000, 2);
+  EXPECT_NEAR(since(clock.arrived(0.003, t0 + microseconds(12000))), 12000, 2);
+  // A delta that would date it after it was handled is pulled back to now, and the
+  // chain goes on from there.
+  EXPECT_EQ(since(clock.arrived(0.050, t0 + microseconds(20000))), 20000);
+  EXPECT_NEAR(since(clock.arrived(0.001, t0 + microseconds(30000))), 21000, 2);
+  // A chain a JACK clock slower than the steady one would carry earlier and earlier
+  // drifts later instead, and now() holds it: 0.99995 s deltas handled 1 s apart.
+  Clock::time_point handled = t0 + microseconds(30000);
+  Clock::time_point dated = handled;
+  for (int k = 0; k < 200; ++k) {
+    handled += microseconds(1000000);
+    dated = clock.arrived(0.99995, handled);
+  }
+  EXPECT_LE(since(handled) - since(dated), 100);
+  // Stale chains start again at now: a delta below zero, an instant far before now,
+  // and a reopened input whose first message's delta runs on from the old port.
+  EXPECT_EQ(clock.arrived(-0.5, handled + microseconds(1000)), handled + microseconds(1000));
+  EXPECT_EQ(clock.arrived(0.0, handled + CvKeyClock::kStale + microseconds(2000)),
+            handled + CvKeyClock::kStale + microseconds(2000));
+  clock.restart();
+  Clock::time_point reopened = handled + std::chrono::seconds(5);
+  EXPECT_EQ(clock.arrived(0.001, reopened), reopened);
+  EXPECT_NEAR(since(clock.arrived(0.004, reopened + microseconds(9000))),
+              since(reopened) + 4000, 2);
 }
 
 TEST_F(Capture, SongRecordingKeepsEveryPressInOrderWithItsTime) {
