@@ -12,10 +12,11 @@ inline double percentile(const std::vector<double>& sorted, double p) {
   return sorted[index];
 }
 
-// "title  n values  p50 .. p99 .. max .." in the unit given.
+// "title  n values  min .. p50 .. p99 .. max .." in the unit given.
 inline void printSpread(const char* title, std::vector<double> values, const char* unit) {
   std::sort(values.begin(), values.end());
-  std::printf("%-44s %5zu values   p50 %7.3f %s   p99 %7.3f %s   max %7.3f %s\n", title,
-              values.size(), percentile(values, 0.50), unit, percentile(values, 0.99), unit,
+  std::printf("%-44s %5zu values   min %7.3f %s   p50 %7.3f %s   p99 %7.3f %s   max %7.3f %s\n",
+              title, values.size(), values.empty() ? 0.0 : values.front(), unit,
+              percentile(values, 0.50), unit, percentile(values, 0.99), unit,
               values.empty() ? 0.0 : values.back(), unit);
 }

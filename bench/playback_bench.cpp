@@ -34,6 +34,7 @@
 
 #include "bench/BenchFigures.h"
 #include "tests/support/HeardPerformance.h"
+#include "tests/support/KeyTimes.h"
 #include "tests/support/PerformanceRequests.h"
 #include "tests/support/TestRig.h"
 #include "playback/CvSongTiming.h"
@@ -460,18 +461,52 @@ int heardPerformances(int performances, int periodFrames) {
     extra += unmatched;
     client.call(10);
   }
-  std::printf("rig %s, %u Hz: %d performances of %d beats\n", rig.name(), rig.sampleRate(),
-              performances, kHeardBeats);
+
+  // As many again with the learner on every beat: how far from the beats the recorded
+  // times fall, and how much of that is the service's (against when the JACK period
+  // carrying each key ran).
+  TestClient stopper;
+  if (!stopper.connect()) return 1;
+  std::vector<double> keyErrors, keyShares;
+  size_t keyFaults = 0;
+  for (int n = 0; n < performances; ++n) {
+    if (client.call(9, countOffData(heard::offBeatExcerpt(kHeardBeats)))["responseCode"] != 0) {
+      return 1;
+    }
+    Clock::time_point countOffStart;
+    const std::string start = startTimeText(milliseconds(600), &countOffStart);
+    std::thread player(
+        [&] { client.call(12, playData(start, 100, 80), "bench", std::chrono::seconds(60)); });
+    KeyTimes keys = playKeysOnBeats(rig.keyboard(), stopper,
+                                    countOffStart + milliseconds(heard::kCountOffMs), kHeardBeats,
+                                    milliseconds(heard::kBeatMs));
+    player.join();
+    if (!keys.fault.empty()) {
+      std::printf("performance %d with keys: %s\n", n + 1, keys.fault.c_str());
+      ++keyFaults;
+      continue;
+    }
+    for (size_t beat = 0; beat < keys.errorsMs.size(); ++beat) {
+      keyErrors.push_back(keys.errorsMs[beat]);
+      keyShares.push_back(keys.errorsMs[beat] - keys.graphLagsMs[beat]);
+    }
+  }
+
+  std::printf("rig %s, %u Hz: %d performances of %d beats heard, %d with a key on every beat\n",
+              rig.name(), rig.sampleRate(), performances, kHeardBeats, performances);
   printSpread("  count-off word onset - tick", words, "ms");
   printSpread("  metronome click onset - beat", clicks, "ms");
   printSpread("  synthesizer note onset - note time", notes, "ms");
   printSpread("  note - click of the same beat", asynchrony, "ms");
   std::printf("  sounds not heard %zu, heard but not played %zu\n", missing, extra);
+  printSpread("  recorded key time - beat", keyErrors, "ms");
+  printSpread("  recorded key time - its JACK period", keyShares, "ms");
+  std::printf("  performances whose report was wrong %zu\n", keyFaults);
   std::string log = rig.service().log();
   for (size_t at = 0; (at = log.find("[SoundOutput]", at)) != std::string::npos; ++at) {
     std::printf("  %s\n", log.substr(at, log.find('\n', at) - at).c_str());
   }
-  return rig.service().stop() == 0 && missing == 0 ? 0 : 1;
+  return rig.service().stop() == 0 && missing == 0 && keyFaults == 0 ? 0 : 1;
 }
 
 int main(int argc, char** argv) {

@@ -1,7 +1,6 @@
 #include "midi/CvMidiRecording.h"
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -185,13 +184,12 @@ void CvMidiRecording::RecordingCallback(double timeStamp, std::vector<unsigned c
     event.note = message->at(1);
     event.velocity = message->at(2);
     event.bytes = *message;
-    // To the nearest millisecond from the instant the excerpt's first beat is due; a
-    // start time not set yet makes the time meaningless, as it is in a device test, but
-    // never undefined.
-    double sinceStart = std::chrono::duration<double, std::milli>(
-                            playedAt - g_recording_start_time.load())
-                            .count();
-    event.time = static_cast<int32_t>(std::lround(sinceStart - g_recording_offset_ms.load()));
+    // Truncated toward zero; a start time not set yet makes the time meaningless, as
+    // it is in a device test, but never undefined.
+    int64_t sinceStart = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             playedAt - g_recording_start_time.load())
+                             .count();
+    event.time = static_cast<int32_t>(sinceStart - g_recording_offset_ms.load());
     if (event.velocity == 0) return;
 
     cvlog::info("CvMidiRecording::RecordingCallback: INSERT EVENT TO RECORDING LIST");
