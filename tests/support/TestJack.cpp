@@ -61,14 +61,30 @@ bool TestJack::start(std::chrono::milliseconds timeout, int periodFrames, bool r
                      int sampleRate) {
   if (running()) return true;
   if (attached_) return false;  // not this object's server to launch
+  const std::vector<std::string> words = {"jackd", realtime ? "--realtime" : "--no-realtime",
+                                          "-n",    name_,
+                                          "-d",    "dummy",
+                                          "-r",    std::to_string(sampleRate),
+                                          "-p",    std::to_string(periodFrames)};
+  if (launch(timeout, words)) return true;
+  // A server killed while it wrote JACK's metadata database can leave its environment
+  // regions unjoinable ("BDB1546 unable to join the environment"), and the next server
+  // then never answers. The regions are made anew by whoever opens the database next;
+  // the folder is this test program's own (see the header).
+  const std::string database = "/dev/shm/jack_db-" + std::to_string(getuid());
+  for (const char* region : {"__db.001", "__db.002", "__db.003", "__db.004", "__db.005"}) {
+    ::unlink((database + "/" + region).c_str());
+  }
+  std::fprintf(stderr, "jackd %s: trying once more with JACK's database regions removed\n",
+               name_.c_str());
+  return launch(timeout, words);
+}
+
+bool TestJack::launch(std::chrono::milliseconds timeout, const std::vector<std::string>& words) {
   // Everything the child needs is made before fork: only async-signal-safe calls after.
-  std::vector<std::string> words = {"jackd", realtime ? "--realtime" : "--no-realtime",
-                                    "-n",    name_,
-                                    "-d",    "dummy",
-                                    "-r",    std::to_string(sampleRate),
-                                    "-p",    std::to_string(periodFrames)};
+  std::vector<std::string> copy = words;
   std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(&word[0]);
+  for (std::string& word : copy) argv.push_back(&word[0]);
   argv.push_back(nullptr);
   const char* logPath = logPath_.c_str();
 

@@ -73,6 +73,7 @@ class TestJack {
   struct Attached {};
   explicit TestJack(Attached);
   bool openClient(std::chrono::milliseconds timeout);
+  bool launch(std::chrono::milliseconds timeout, const std::vector<std::string>& words);
 
   std::string name_;
   std::string logPath_;
