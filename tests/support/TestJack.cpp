@@ -66,17 +66,14 @@ bool TestJack::start(std::chrono::milliseconds timeout, int periodFrames, bool r
                                           "-d",    "dummy",
                                           "-r",    std::to_string(sampleRate),
                                           "-p",    std::to_string(periodFrames)};
-  if (launch(timeout, words)) return true;
   // A server killed while it wrote JACK's metadata database can leave its environment
   // regions unjoinable ("BDB1546 unable to join the environment"), and the next server
-  // then never answers. The regions are made anew by whoever opens the database next;
-  // the folder is this test program's own (see the header).
+  // then never answers. Whoever opens the database next makes them anew; the folder is
+  // this test program's own (see the header).
   const std::string database = "/dev/shm/jack_db-" + std::to_string(getuid());
   for (const char* region : {"__db.001", "__db.002", "__db.003", "__db.004", "__db.005"}) {
     ::unlink((database + "/" + region).c_str());
   }
-  std::fprintf(stderr, "jackd %s: trying once more with JACK's database regions removed\n",
-               name_.c_str());
   return launch(timeout, words);
 }
 
